@@ -1,0 +1,48 @@
+#include "buffer/file_stream.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/env.h"
+
+cFileStream::cFileStream() : File(nullptr), FileName(nullptr) {}
+
+cFileStream::~cFileStream() { Close(); }
+
+int cFileStream::Open(const char* name, const char* mode, int bufferSize) {
+  if (File != nullptr && Close() != 0) return 1;
+  free(FileName);
+  FileName = nullptr;
+  size_t size = strlen(name) + 1;
+  FileName = static_cast<char*>(malloc(size));
+  if (FileName == nullptr) return 1;
+  memcpy(FileName, name, size);
+  File = platform::OpenFile(name, mode);
+  if (File == nullptr) {
+    if (strchr(mode, 'x') != nullptr && errno == EEXIST) return 2;
+    perror("Fehler");
+    fprintf(stderr, "Fehler beim Oeffnen der Datei %s\n", name);
+    return 1;
+  }
+  if (bufferSize > 0) setvbuf(File, nullptr, _IOFBF, static_cast<size_t>(bufferSize));
+  return 0;
+}
+
+int cFileStream::Close() {
+  int result = 0;
+  if (File != nullptr) {
+    FILE* stream = File;
+    File = nullptr;
+    if (platform::Close(stream) != 0) {
+      perror("Fehler");
+      perror("Fehler");
+      fprintf(stderr, "Fehler beim Schliessen der Datei %s\n",
+              FileName != nullptr ? FileName : "-- Unbekannt --");
+      result = 1;
+    }
+  }
+  free(FileName);
+  FileName = nullptr;
+  return result;
+}

@@ -1,0 +1,31 @@
+// One stdio stream together with the name it was opened under. Buffer files
+// and the log stream are cFileStreams; reading and writing use File directly.
+#ifndef KIVEX_BUFFER_FILE_STREAM_H_
+#define KIVEX_BUFFER_FILE_STREAM_H_
+
+#include <cstdio>
+
+class cFileStream {
+ public:
+  cFileStream();
+  // Closes a file still open, as Close does.
+  ~cFileStream();
+  cFileStream(const cFileStream&) = delete;
+  cFileStream& operator=(const cFileStream&) = delete;
+
+  // Opens `name` with an fopen `mode`; a `bufferSize` above 0 asks for full
+  // buffering with a stream buffer of that size. Closes a file already open
+  // first. Returns 0 on success, 1 after reporting the failure on standard
+  // error, and, for an exclusive mode ("wbx"), 2 without a report when the
+  // name is already taken.
+  int Open(const char* name, const char* mode, int bufferSize);
+  // 0 when nothing was open or the file closed cleanly; 1 after reporting a
+  // failed close, which includes any earlier write error on the stream. The
+  // stream counts as closed either way and FileName is released.
+  int Close();
+
+  FILE* File;      // null while closed
+  char* FileName;  // copy of the last Open's name; null when none
+};
+
+#endif  // KIVEX_BUFFER_FILE_STREAM_H_

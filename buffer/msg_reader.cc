@@ -1,0 +1,186 @@
+#include <cstdlib>
+#include <cstring>
+
+#include "buffer/xp_msg.h"
+#include "platform/env.h"
+
+namespace {
+
+// A line is read in pieces of at most this many bytes.
+const int kPieceSize = 511;
+// Bodies up to this size get their exact buffer at once; larger claims grow
+// the buffer only as the bytes really arrive.
+const int64_t kDirectBody = 1 << 20;
+const int64_t kMaxBody = INT32_MAX - 1;
+
+// Working storage shared by all messages (one thread).
+char gPiece[kPieceSize + 1];
+cString gName(512);
+cString gValue(1024);
+
+// Reads up to kPieceSize bytes, up to and including the next LF, like fgets,
+// but also tells how many bytes came (a NUL inside must not hide the LF).
+// 0 when nothing could be read.
+int ReadPiece(FILE* in) {
+  int count = 0;
+  while (count < kPieceSize) {
+    int c = getc(in);
+    if (c == EOF) break;
+    gPiece[count++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  gPiece[count] = '\0';
+  return count;
+}
+
+// The number behind "LEN: " as atol reads it; saturates instead of wrapping.
+int64_t ParseLength(const char* text) {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  bool negative = *text == '-';
+  if (*text == '-' || *text == '+') ++text;
+  int64_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    int digit = *text - '0';
+    if (value > (INT64_MAX - digit) / 10) {
+      value = INT64_MAX;
+      break;
+    }
+    value = value * 10 + digit;
+  }
+  return negative ? -value : value;
+}
+
+void ToLog(FILE* log, const char* text) {
+  if (log != nullptr) fputs(text, log);
+}
+
+}  // namespace
+
+bool SplitHeaderLine(const char* line, cString* name, cString* value) {
+  name->Clear();
+  value->Clear();
+  const char* colon = strchr(line, ':');
+  if (colon == nullptr || colon == line) return false;
+  const char* rest = colon[1] == '\0' ? colon + 1 : colon + 2;
+  size_t size = strlen(rest);
+  while (size > 0 && (rest[size - 1] == '\r' || rest[size - 1] == '\n')) --size;
+  if (!value->AssignBytes(rest, static_cast<int32_t>(size))) return false;
+  return name->AssignBytes(line, static_cast<int32_t>(colon - line));
+}
+
+int cXPMsg::ReadMsg(FILE* in, FILE* log) {
+  Headers.Clear();
+  OfsStart = OfsEnde = platform::Tell(in);
+  if (OfsStart == -1) ToLog(log, "ReadMsg. ftell failed\n");
+  int64_t length = -1;
+  int result = ReadHeaders(in, log, &length);
+  if (result == 2) return 2;
+  if (result != 0) return 1;
+  if (ReadBody(in, log, length) != 0) return 1;
+  OfsEnde = platform::Tell(in);
+  if (OfsEnde == -1) ToLog(log, "ReadMsg. ftell failed\n");
+  return 0;
+}
+
+int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
+  *length = -1;
+  bool lengthSeen = false;
+  for (int count = ReadPiece(in); count > 0; count = ReadPiece(in)) {
+    if (gPiece[0] == '\r' || gPiece[0] == '\n') break;
+    if (strncmp(gPiece, "LEN:", 4) == 0 && (gPiece[4] == ' ' || gPiece[4] == '\t')) {
+      *length = ParseLength(gPiece + 5);
+      lengthSeen = true;
+    }
+    if (!SplitHeaderLine(gPiece, &gName, &gValue)) {
+      unsigned long long at = static_cast<unsigned long long>(OfsStart);
+      if (log != nullptr) fprintf(log, "fehlerhafte Headerzeile: <%s> at %llX\n", gPiece, at);
+      if (log != stderr) fprintf(stderr, "fehlerhafte Headerzeile: <%s> at %llX\n", gPiece, at);
+      continue;
+    }
+    if (gPiece[count - 1] != '\n') {
+      // The physical line goes on beyond the piece: take the rest byte-wise.
+      int c;
+      while ((c = getc(in)) != EOF && c != '\n') {
+        char byte = static_cast<char>(c);
+        if (byte != '\0' && !gValue.Append(&byte, 1)) break;
+      }
+      if (c == '\n' && gValue.Size() > 0 && gValue.Data[gValue.Size() - 1] == '\r') {
+        gValue.Data[gValue.Size() - 1] = '\0';
+        --gValue.Length;
+      }
+    }
+    if (ferror(in)) break;
+    cHeaderLine* record = Headers.pool.NewHeaderLine();
+    if (record == nullptr) continue;
+    if (!record->Name.Assign(gName.Text()) || !record->Value.Assign(gValue.Text()) ||
+        !Headers.Append(record)) {
+      Headers.pool.Release(record);
+    }
+  }
+  if (ferror(in)) {
+    ToLog(log, "Fehler beim Einlesen eines Headers\n");
+    return 1;
+  }
+  if (feof(in)) return 2;
+  if (lengthSeen) return 0;
+  ToLog(log, "Keine Laengenangabe im Header\n");
+  return -3;
+}
+
+int cXPMsg::ReadBody(FILE* in, FILE* log, int64_t length) {
+  uint64_t n = length < 0 ? static_cast<uint32_t>(length) : static_cast<uint64_t>(length);
+  if (n == 0) {
+    Body.Clear();
+    return 0;
+  }
+  uint64_t want = n < static_cast<uint64_t>(kMaxBody) ? n : static_cast<uint64_t>(kMaxBody);
+  uint64_t got = 0;
+  if (Body.Data != nullptr && static_cast<uint64_t>(Body.Capacity) >= want + 1) {
+    got = fread(Body.Data, 1, want, in);
+  } else {
+    // A claimed length alone never decides how much memory is taken: large
+    // bodies grow their buffer as their bytes are read.
+    int64_t size = want < static_cast<uint64_t>(kDirectBody) ? static_cast<int64_t>(want) + 1
+                                                             : kDirectBody;
+    free(Body.Data);
+    Body.Data = nullptr;
+    Body.Capacity = 0;
+    Body.Length = 1;
+    while (true) {
+      char* block = static_cast<char*>(realloc(Body.Data, static_cast<size_t>(size)));
+      if (block == nullptr) {
+        if (log != nullptr)
+          fprintf(log, "Kein Speicher fuer einen Nachrichtenkoerper von %llu Bytes\n",
+                  static_cast<unsigned long long>(n));
+        if (Body.Data == nullptr) Body.Data = static_cast<char*>(calloc(1, 1));
+        Body.Length = 1;
+        return 1;
+      }
+      Body.Data = block;
+      Body.Capacity = static_cast<int32_t>(size);
+      uint64_t room = static_cast<uint64_t>(size) - 1;
+      if (room > want) room = want;
+      size_t read = fread(Body.Data + got, 1, room - got, in);
+      got += read;
+      if (got < room || got == want) break;
+      size = size * 2;
+      if (static_cast<uint64_t>(size) > want + 1) size = static_cast<int64_t>(want) + 1;
+    }
+  }
+  Body.Data[got] = '\0';
+  Body.Length = static_cast<int32_t>(got + 1);
+  if (got == n) return 0;
+  if (got == want && !feof(in) && getc(in) != EOF) {
+    if (log != nullptr)
+      fprintf(log, "Nachrichtenkoerper zu gross: %llu Bytes\n",
+              static_cast<unsigned long long>(n));
+    return 1;
+  }
+  if (log != nullptr) {
+    fputs("Nachrichtenkoerper konnte nicht komplett gelesen werden\n", log);
+    fprintf(log, "Laenge soll sein %llu, gelesen wurden %llu Bytes\n",
+            static_cast<unsigned long long>(n), static_cast<unsigned long long>(got));
+    fprintf(log, "gelesen wurde|%s|\n", Body.Data);
+  }
+  return 1;
+}

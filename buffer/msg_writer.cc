@@ -1,0 +1,92 @@
+#include <cstring>
+
+#include "buffer/xp_msg.h"
+#include "platform/env.h"
+
+namespace {
+
+bool WriteText(FILE* out, const cString& text) {
+  size_t size = static_cast<size_t>(text.Size());
+  return platform::Write(text.Text(), size, out) == size;
+}
+
+}  // namespace
+
+int WriteHeaderLine(FILE* out, FILE* err, const cHeaderLine& record) {
+  const char* name = record.Name.Text();
+  bool tight = strcmp(name, "X_C") == 0 || strcmp(name, "X-XP-ARC") == 0;
+  const char* separator = tight ? ":" : ": ";
+  size_t separatorSize = tight ? 1 : 2;
+  if (!WriteText(out, record.Name) ||
+      platform::Write(separator, separatorSize, out) != separatorSize ||
+      !WriteText(out, record.Value) || platform::Write("\r\n", 2, out) != 2) {
+    fprintf(err, "Fehler bei der Header-Ausgabe\n");
+    return 1;
+  }
+  return 0;
+}
+
+int cXPMsg::WriteRawMsg(FILE* out, FILE* err) {
+  if (platform::SetBinaryMode(out) == -1) {
+    fprintf(err, "setmode failed\n");
+    return 1;
+  }
+  if (platform::Tell(out) == -1) {
+    fprintf(err, "WriteRawMsg. ftell failed\n");
+    return 1;
+  }
+  for (int32_t i = 0; i < Headers.Count(); ++i) {
+    if (WriteHeaderLine(out, err, *Headers.At(i)) != 0) return 1;
+  }
+  if (platform::Write("\r\n", 2, out) != 2) {
+    fprintf(err, "Fehler bei der Ausgabe der Headerende-Zeile\n");
+    return 1;
+  }
+  if (WriteRawBody(out, err) != 0) return 1;
+  if (platform::Tell(out) == -1) {
+    fprintf(err, "WriteRawMsg. ftell failed\n");
+    return 1;
+  }
+  return 0;
+}
+
+int cXPMsg::WriteRawBody(FILE* out, FILE* err) {
+  size_t size = static_cast<size_t>(Body.Size());
+  if (size == 0) return 0;
+  if (platform::Write(Body.Data, size, out) != size) {
+    static const char kText[] = "cXPMsg::WriteRawBody: Fehler bei der Msg-Ausgabe\n";
+    fprintf(stderr, "%s", kText);
+    if (err != nullptr) fprintf(err, "%s", kText);
+    return 1;
+  }
+  return 0;
+}
+
+int cXPMsg::AddHeader(const char* name, const char* value) {
+  Headers.Add(name, value);
+  return 0;
+}
+
+int cXPMsg::AddLenHeader() {
+  char text[16];
+  snprintf(text, sizeof text, "%d", static_cast<int>(Body.Size()));
+  return AddHeader("LEN", text);
+}
+
+int cXPMsg::SetMsgBodyRaw(const char* bytes, int32_t size) {
+  if (size <= 0) {
+    Body.Clear();
+    return 0;
+  }
+  if (!Body.AssignBytes(bytes, size - 1)) return 1;
+  return 0;
+}
+
+void cXPMsg::MsgDump(FILE* stream) const {
+  fprintf(stream, "--------- Msg-Dump -------------\n");
+  fprintf(stream, "OfsStart: %lld (0x%llX)\n", static_cast<long long>(OfsStart),
+          static_cast<unsigned long long>(OfsStart));
+  fprintf(stream, "OfsEnde : %lld (0x%llX)\n", static_cast<long long>(OfsEnde),
+          static_cast<unsigned long long>(OfsEnde));
+  Headers.Dump(stream);
+}

@@ -1,0 +1,60 @@
+// One message of a buffer, and its reading from and writing to buffer files.
+//
+// Buffer format: header lines "Name: value" CR LF, an empty line, then
+// exactly LEN body bytes; the next message follows directly.
+//
+// Results: 0 success, 1 failure, and for ReadMsg 2 at the end of the buffer.
+// Each operation writes its own error lines to the error or log stream it is
+// given; a null log stream drops the lines meant for it.
+#ifndef KIVEX_BUFFER_XP_MSG_H_
+#define KIVEX_BUFFER_XP_MSG_H_
+
+#include <cstdint>
+#include <cstdio>
+
+#include "buffer/cstring.h"
+#include "buffer/header_list.h"
+
+class cXPMsg {
+ public:
+  cXPMsg() : OfsStart(-1), OfsEnde(-1), HeaderCursor(0) {}
+
+  // Reads the next message of `in` (opened "rb", positioned at a message).
+  // 0 = a message was read; 1 = error (reported to `log`); 2 = end of buffer.
+  int ReadMsg(FILE* in, FILE* log);
+  // 0 = header block and a length read; 1 = read error; 2 = end of file;
+  // -3 = header block without a length. *length is -1 until a LEN line.
+  int ReadHeaders(FILE* in, FILE* log, int64_t* length);
+  // Reads `length` body bytes (a negative length is taken as an unsigned
+  // 32-bit number). Memory follows the bytes actually read, never the
+  // claimed length alone. 0, or 1 after a report to `log`.
+  int ReadBody(FILE* in, FILE* log, int64_t length);
+
+  // Writes the message at the output's position: header lines, CR LF, body.
+  int WriteRawMsg(FILE* out, FILE* err);
+  int WriteRawBody(FILE* out, FILE* err);
+  // Appends a header line; an exhausted pool costs only the line. Always 0.
+  int AddHeader(const char* name, const char* value);
+  // Appends LEN with the body's length. Always 0.
+  int AddLenHeader();
+  // Replaces the body by `size` - 1 bytes (`size` bytes are read). 1 when
+  // memory runs out.
+  int SetMsgBodyRaw(const char* bytes, int32_t size);
+  void MsgDump(FILE* stream) const;
+
+  cHeaders Headers;
+  cString Body;       // body bytes + NUL
+  int64_t OfsStart;   // input offset of the last message read, -1 unknown
+  int64_t OfsEnde;    // just behind its body
+  int32_t HeaderCursor;
+};
+
+// Splits a header line at its first colon. False when there is none or it
+// is the line's first byte. The value starts two bytes behind the colon and
+// loses every CR and LF at its end.
+bool SplitHeaderLine(const char* line, cString* name, cString* value);
+
+// Writes one header line; "X_C" and "X-XP-ARC" take no blank after the colon.
+int WriteHeaderLine(FILE* out, FILE* err, const cHeaderLine& record);
+
+#endif  // KIVEX_BUFFER_XP_MSG_H_

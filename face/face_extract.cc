@@ -1,0 +1,71 @@
+#include "face/face_extract.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "face/bmp.h"
+#include "platform/env.h"
+#include "run/log.h"
+
+namespace {
+
+const int kMaxFaceFiles = 10000;
+
+// Process-wide: numbers are handed out rising within a run, so no number is
+// probed twice.
+int32_t gLastFaceFileNo = -1;
+cString* gFaceFileName = nullptr;
+
+void ReleaseFaceFileName() {
+  delete gFaceFileName;
+  gFaceFileName = nullptr;
+}
+
+void BuildName(const cString& dir, int number) {
+  char file[24];
+  snprintf(file, sizeof file, "KIVO%04d.BMP", number % 10000);
+  gFaceFileName->Assign(dir.Text());
+  gFaceFileName->Append(file, 12);
+}
+
+}  // namespace
+
+const char* LastFaceFileName() { return gFaceFileName != nullptr ? gFaceFileName->Text() : ""; }
+
+bool WriteFaceFile(const cString& extractDir, const cString& oBMP) {
+  if (gFaceFileName == nullptr) {
+    gFaceFileName = new cString(64);
+    atexit(ReleaseFaceFileName);
+  }
+  FILE* file = nullptr;
+  int n = gLastFaceFileNo + 1;
+  for (; n < kMaxFaceFiles; ++n) {
+    BuildName(extractDir, n);
+    if (platform::PathExists(gFaceFileName->Text())) continue;
+    gLastFaceFileNo = n;
+    // Created exclusively: a file that appeared since the probe is skipped.
+    file = platform::OpenFile(gFaceFileName->Text(), "wbx");
+    if (file != nullptr) break;
+    if (errno == EEXIST) continue;
+    int err = errno;
+    LogMsg(stderr, "Datei %s konnte nicht geoeffnet werden\n", gFaceFileName->Text());
+    LogMsg(stderr, "%s (%d)\n", platform::ErrorText(err), err);
+    return false;
+  }
+  if (n >= kMaxFaceFiles) {
+    LogMsg(stderr, "%s",
+           "Im Extraktionsverzeichnis konnte kein freier Dateiname bestimmt werden "
+           "(more than 10000 files)\n");
+    return false;
+  }
+  size_t size = static_cast<size_t>(oBMP.Size());
+  bool written = platform::Write(oBMP.Data, size, file) == size;
+  if (platform::Close(file) != 0) written = false;
+  if (!written) {
+    LogMsg(stderr, "Datei %s konnte nicht geschrieben werden\n", gFaceFileName->Text());
+    platform::RemoveFile(gFaceFileName->Text());
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,21 @@
+// The face message: inserted behind a message with a face, its body the BMP
+// face file.
+#ifndef KIVEX_FACE_FACE_MESSAGE_H_
+#define KIVEX_FACE_FACE_MESSAGE_H_
+
+#include "buffer/cstring.h"
+#include "buffer/xp_msg.h"
+
+// The fixed domain part of the face messages' IDs.
+extern const char kMidSuffix[];
+
+// Refills `oXPMsgBMP` from the source message's EMP, ABS, EDA, ROT, BET (as
+// "[face]  " + subject) and MID (as BEZ), in source order, then a new MID,
+// TYP BIN, FILE FACE.BMP, LEN and the 446 BMP bytes of `oBMP` as body.
+// False after the report when memory for the body runs out.
+bool BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP);
+
+// The current local time as the 14 digits YYYYMMDDhhmmss.
+void MakeTimestamp(cString& text);
+
+#endif  // KIVEX_FACE_FACE_MESSAGE_H_

@@ -1,0 +1,57 @@
+#include "face/filter_loop.h"
+
+#include "buffer/xp_msg.h"
+#include "face/bmp.h"
+#include "face/face_extract.h"
+#include "face/face_message.h"
+#include "face/xface.h"
+#include "run/command_line.h"
+#include "run/log.h"
+
+bool FilterBuffer(int32_t flags, cFileStream& in, cFileStream& out, const cString& extractDir,
+                  KnownFaceSet& known, RunCounters& counters) {
+  cXPMsg msg;
+  cXPMsg oXPMsgBMP;
+  cString faceValue;
+  cString oBMP;
+  // Without a log file the reader's diagnostics go to the console, so that
+  // the closing error line never stands alone.
+  FILE* log = oLogFile.File != nullptr ? oLogFile.File : stderr;
+  bool insert = out.File != nullptr;
+  bool extract = (flags & OPT_EXTRACT) != 0;
+
+  int read;
+  while ((read = msg.ReadMsg(in.File, log)) == 0) {
+    ++counters.msgsRead;
+    if (insert && msg.WriteRawMsg(out.File, stderr) != 0) return false;
+    FindFaceHeader(msg, faceValue);
+    if (faceValue.Empty()) continue;
+    ++counters.facesTotal;
+    if (!DecodeFace(faceValue, oBMP)) continue;
+    if (insert) {
+      if (!BuildFaceMsg(oBMP, msg, oXPMsgBMP)) return false;
+      if (oXPMsgBMP.WriteRawMsg(out.File, stderr) != 0) return false;
+      ++counters.faceMsgsWritten;
+    }
+    if (extract) {
+      FaceFingerprint print =
+          Crc64(0, reinterpret_cast<const unsigned char*>(oBMP.Data), kBmpFileSize);
+      if (ContainsFingerprint(known, print)) {
+        ++counters.facesDuplicate;
+        continue;
+      }
+      if (!AddFingerprint(known, print)) {
+        LogMsg(stderr, "%s", "realloc failed\n");
+        return false;
+      }
+      if (!WriteFaceFile(extractDir, oBMP)) return false;
+      ++counters.facesWritten;
+    }
+  }
+  if (read == 1) {
+    LogMsg(stderr, "%s", "Es ist ein Fehler aufgetreten, siehe Logdatei\n");
+    if (oLogFile.File != nullptr) msg.MsgDump(oLogFile.File);
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,33 @@
+// X-Face decoding: the X-Face header of a message becomes the BMP face file.
+#ifndef KIVEX_FACE_XFACE_H_
+#define KIVEX_FACE_XFACE_H_
+
+#include <cstdint>
+
+#include "buffer/cstring.h"
+#include "buffer/xp_msg.h"
+
+// The 48x48 face raster: 48 rows of 6 bytes, top row first; the most
+// significant bit is the leftmost pixel, 1 is black.
+struct FaceBitmap {
+  uint8_t bytes[288];
+};
+
+// Copies the value of the message's first header named X-Face (in any
+// letter case) into `value`, or leaves `value` empty.
+void FindFaceHeader(const cXPMsg& msg, cString& value);
+
+// Decompresses a non-empty X-Face value and fills `oBMP` with the BMP face
+// file. False after the reason was reported on standard error.
+bool DecodeFace(const cString& value, cString& oBMP);
+
+// Parses the hexadecimal text that uncompface writes (tokens separated by
+// ',', LF and CR; at most 144 words) into `bitmap`, which the caller has
+// cleared. `text` is split in place. False after the report.
+bool ParseFaceHex(char* text, FaceBitmap& bitmap);
+
+// Reads one token the way the scanning conversion "%x" does. False when it
+// holds no number.
+bool ScanHexWord(const char* token, uint32_t* word);
+
+#endif  // KIVEX_FACE_XFACE_H_

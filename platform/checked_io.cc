@@ -1,0 +1,33 @@
+// The stream operations common to both platforms; they pass through the
+// fault-injection points so that tests can make any of them fail.
+#include <cerrno>
+
+#include "platform/env.h"
+#include "platform/fault.h"
+
+namespace platform {
+
+size_t Write(const void* bytes, size_t count, FILE* stream) {
+  if (count == 0) return 0;
+  if (FaultHit(kFaultWrite)) return 0;
+  return fwrite(bytes, 1, count, stream);
+}
+
+int Flush(FILE* stream) {
+  if (FaultHit(kFaultFlush)) return EOF;
+  return fflush(stream);
+}
+
+int Close(FILE* stream) {
+  // A write that failed earlier in the stdio buffer fails the close too.
+  bool failedBefore = ferror(stream) != 0;
+  if (fclose(stream) != 0) return EOF;
+  if (FaultHit(kFaultClose)) return EOF;
+  if (failedBefore) {
+    errno = EIO;
+    return EOF;
+  }
+  return 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,91 @@
+// The thin operating-system layer. Everything above platform/ reaches files,
+// directories and streams only through these calls; exactly one of
+// env_posix.cc and env_windows.cc is compiled.
+//
+// Error results are errno values (0 = success); the Windows side maps its
+// system error codes onto errno values, so ErrorText() serves both.
+#ifndef KIVEX_PLATFORM_ENV_H_
+#define KIVEX_PLATFORM_ENV_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace platform {
+
+// The character that ends a directory name before a file name is appended.
+extern const char kSeparator;
+
+// Queries the status of `path`. Returns 0 when it exists (and sets
+// *isDirectory), else the errno of the failed query.
+int StatPath(const char* path, bool* isDirectory);
+bool PathExists(const char* path);
+
+// fopen with one addition: an 'x' in the mode creates the file exclusively
+// on every platform (fails with EEXIST when the name is taken).
+FILE* OpenFile(const char* path, const char* mode);
+
+// The stream position as a 64-bit offset; -1 when the stream cannot tell.
+int64_t Tell(FILE* stream);
+
+// Stops line-end translation on an output stream. 0, or -1 on failure.
+int SetBinaryMode(FILE* stream);
+
+// Checked output: the one place where buffer bytes leave the program, so
+// that tests can make any of these fail (see fault.h).
+size_t Write(const void* bytes, size_t count, FILE* stream);
+// 0, or EOF with errno set.
+int Flush(FILE* stream);
+// fclose that also fails when the stream's error flag was set before.
+// 0, or EOF with errno set.
+int Close(FILE* stream);
+// Flushes the stream and forces its file's contents to the disk. 0 or errno.
+int Sync(FILE* stream);
+
+// 0 or errno.
+int RemoveFile(const char* path);
+// Gives `from` the name `to`, replacing an existing `to` atomically: a reader
+// sees the old file or the new one, never none. EXDEV when the two names lie
+// on different file systems or drives. 0 or errno.
+int ReplaceFile(const char* from, const char* to);
+// Copies the permission bits of `from` onto `to` (nothing to do on
+// Windows). 0 or errno.
+int CopyPermissions(const char* from, const char* to);
+// Makes a completed rename of an entry of `path`'s directory durable.
+void SyncDirectoryOf(const char* path);
+// Sets *same when both names denote the same existing file, also through
+// links or other spellings. 0, or errno when either cannot be queried.
+int SameFile(const char* a, const char* b, bool* same);
+
+// The directory part of `path`, its separator included; empty for a bare
+// file name (the current directory).
+std::string DirectoryOf(const char* path);
+
+// The system's message text for an errno value.
+const char* ErrorText(int err);
+int LastError();
+
+// Lists the entries of one directory, "." and ".." included where the
+// system delivers them.
+class cDirListing {
+ public:
+  cDirListing();
+  ~cDirListing();
+  cDirListing(const cDirListing&) = delete;
+  cDirListing& operator=(const cDirListing&) = delete;
+
+  // REQUIRES: `dir` ends with kSeparator. False when no listing can start.
+  bool Start(const char* dir);
+  // The next entry's name, or nullptr when there are no more. The text is
+  // valid until the next call.
+  const char* Next();
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
+}  // namespace platform
+
+#endif  // KIVEX_PLATFORM_ENV_H_

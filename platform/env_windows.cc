@@ -1,0 +1,169 @@
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "platform/env.h"
+#include "platform/fault.h"
+
+namespace platform {
+
+const char kSeparator = '\\';
+
+namespace {
+
+// The few system errors the program can meet, as errno values, so that one
+// message table serves both the C runtime and the Win32 calls.
+int ErrnoFromWin32(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return EACCES;
+    case ERROR_NOT_SAME_DEVICE:
+      return EXDEV;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+      return EINVAL;
+    default:
+      return EIO;
+  }
+}
+
+}  // namespace
+
+int StatPath(const char* path, bool* isDirectory) {
+  struct _stati64 st;
+  if (_stati64(path, &st) != 0) return errno;
+  *isDirectory = (st.st_mode & _S_IFDIR) != 0;
+  return 0;
+}
+
+bool PathExists(const char* path) {
+  struct _stati64 st;
+  return _stati64(path, &st) == 0;
+}
+
+FILE* OpenFile(const char* path, const char* mode) {
+  if (FaultHit(kFaultOpen)) return nullptr;
+  if (strchr(mode, 'x') == nullptr) return fopen(path, mode);
+  // The older C runtimes do not know "x": create exclusively by hand.
+  int fd = _open(path, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_TRUNC,
+                 _S_IREAD | _S_IWRITE);
+  if (fd < 0) return nullptr;
+  FILE* stream = _fdopen(fd, "wb");
+  if (stream == nullptr) _close(fd);
+  return stream;
+}
+
+int64_t Tell(FILE* stream) { return _ftelli64(stream); }
+
+int SetBinaryMode(FILE* stream) {
+  fflush(stream);
+  return _setmode(_fileno(stream), _O_BINARY) == -1 ? -1 : 0;
+}
+
+int Sync(FILE* stream) {
+  if (Flush(stream) != 0) return errno;
+  if (FaultHit(kFaultSync)) return errno;
+  if (_commit(_fileno(stream)) != 0) return errno;
+  return 0;
+}
+
+int RemoveFile(const char* path) { return remove(path) == 0 ? 0 : errno; }
+
+int ReplaceFile(const char* from, const char* to) {
+  if (FaultHit(kFaultRename)) return errno;
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return 0;
+  return ErrnoFromWin32(GetLastError());
+}
+
+// Windows keeps no POSIX permission bits worth carrying over.
+int CopyPermissions(const char*, const char*) { return 0; }
+
+// MOVEFILE_WRITE_THROUGH has already made the rename durable.
+void SyncDirectoryOf(const char*) {}
+
+int SameFile(const char* a, const char* b, bool* same) {
+  *same = false;
+  BY_HANDLE_FILE_INFORMATION info[2];
+  const char* names[2] = {a, b};
+  for (int i = 0; i < 2; ++i) {
+    HANDLE h = CreateFileA(names[i], 0,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return ErrnoFromWin32(GetLastError());
+    BOOL ok = GetFileInformationByHandle(h, &info[i]);
+    DWORD code = GetLastError();
+    CloseHandle(h);
+    if (!ok) return ErrnoFromWin32(code);
+  }
+  *same = info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+          info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+          info[0].nFileIndexLow == info[1].nFileIndexLow;
+  return 0;
+}
+
+std::string DirectoryOf(const char* path) {
+  size_t size = 0;
+  for (size_t i = 0; path[i] != '\0'; ++i) {
+    if (path[i] == '\\' || path[i] == '/' || path[i] == ':') size = i + 1;
+  }
+  return std::string(path, size);
+}
+
+const char* ErrorText(int err) { return strerror(err); }
+
+int LastError() { return errno; }
+
+struct cDirListing::Impl {
+  HANDLE find = INVALID_HANDLE_VALUE;
+  WIN32_FIND_DATAA data;
+  bool pending = false;  // FindFirstFileA has delivered an entry not yet taken
+};
+
+cDirListing::cDirListing() : impl_(new Impl) {}
+
+cDirListing::~cDirListing() {
+  if (impl_->find != INVALID_HANDLE_VALUE) FindClose(impl_->find);
+  delete impl_;
+}
+
+bool cDirListing::Start(const char* dir) {
+  std::string pattern(dir);
+  pattern += "*.*";
+  impl_->find = FindFirstFileA(pattern.c_str(), &impl_->data);
+  impl_->pending = impl_->find != INVALID_HANDLE_VALUE;
+  return impl_->pending;
+}
+
+const char* cDirListing::Next() {
+  if (impl_->find == INVALID_HANDLE_VALUE) return nullptr;
+  if (impl_->pending) {
+    impl_->pending = false;
+    return impl_->data.cFileName;
+  }
+  if (!FindNextFileA(impl_->find, &impl_->data)) return nullptr;
+  return impl_->data.cFileName;
+}
+
+}  // namespace platform

@@ -1,0 +1,98 @@
+#include "run/command_line.h"
+
+#include "run/log.h"
+
+namespace {
+
+const char kBanner[] =
+    "Kivex v0.90.00 WIN32  Aug  7 2004\n"
+    "unter Benutzung der Compface-Routinen von James Ashton (1990)\n";
+
+// Takes the value glued to a -k or -x flag. False after the report.
+bool TakeFlagValue(const char* arg, cString& value, const char* repeated,
+                   const char* format) {
+  if (!value.Empty()) {
+    LogMsg(stderr, "%s", repeated);
+    return false;
+  }
+  if (arg[2] == '\0') {
+    LogMsg(stderr, "%s", format);
+    return false;
+  }
+  value.Assign(arg + 2);
+  return true;
+}
+
+}  // namespace
+
+bool scan_args(int argc, char** argv, cString& inputBuffer, cString& outputBuffer,
+               cString& extractDir, int32_t& flags) {
+  LogMsg(nullptr, "%s", kSeparatorLine);
+  flags = OPT_INPLACE | OPT_INSERT;
+  inputBuffer.Clear();
+  outputBuffer.Clear();
+  extractDir.Clear();
+  if (oLogFile.File != nullptr) {
+    for (int i = 0; i < argc; ++i) fprintf(oLogFile.File, "scan_args. Arg[%d]:<%s>\n", i, argv[i]);
+  }
+  if (argc < 2) {
+    PrintUsage(stdout);
+    return false;
+  }
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (arg[0] == '-' || arg[0] == '/') {
+      if (arg[1] == 'k') {
+        if (!TakeFlagValue(arg, outputBuffer, "Flag -k nur einmal zulaessig\n",
+                           "Flag -k muss im Format -kAusgabepuffer angegeben werden\n"))
+          return false;
+        flags = (flags & ~OPT_INPLACE) | OPT_INSERT;
+      } else if (arg[1] == 'x') {
+        if (!TakeFlagValue(arg, extractDir, "Flag -x nur einmal zulaessig\n",
+                           "Flag -x muss im Format -xExtraktionsverzeichnis angegeben werden\n"))
+          return false;
+        flags = (flags & ~(OPT_INPLACE | OPT_INSERT)) | OPT_EXTRACT;
+      } else {
+        LogMsg(stderr, "Kivex: Ungueltiges flag '%s'\n", arg);
+        return false;
+      }
+      continue;
+    }
+    inputBuffer.Assign(arg);
+    fprintf(stderr, "\n%s\n", kBanner);
+    fflush(stderr);
+    if (!outputBuffer.Empty() && !extractDir.Empty()) {
+      LogMsg(stderr, "%s", "Von den Flags -x und -k darf nur eines angegeben werden\n");
+      return false;
+    }
+    LogMsg(nullptr, "%s", kSeparatorLine);
+    return true;
+  }
+  LogMsg(stderr, "%s", "Puffername fehlt\n");
+  return false;
+}
+
+void PrintUsage(FILE* stream) {
+  static const char* const kTexts[] = {
+      "\n",
+      kBanner,
+      "\n",
+      "usage:\n",
+      "\n",
+      "Kivex {-kAusgangspuffer} Eingangspuffer\n",
+      "\n",
+      "-kAusgangspuffer      optional, wird dieser Parameter angegeben, wird\n"
+      "                      der Eingansgspuffer nicht ueberschrieben,\n"
+      "                      stattdessen wir ein neuer Puffer angelegt mit\n"
+      "                      dem Namen 'Ausgangspuffer'\n",
+      "\n",
+      "oder\n",
+      "\n",
+      "Kivex -xExtractVerzeichnis Eingangspuffer\n",
+      "-xExtractVerzeichnis  in diesem Verzeichnis werden alle erkannten\n",
+      "                      Faces als Bitmaps abgelegt. Es wird dafuer Sorge\n",
+      "                      getragen, dass jedes Face nur einmal dort gespeichert\n",
+      "                      wird\n",
+  };
+  for (const char* text : kTexts) fprintf(stream, "%s", text);
+}

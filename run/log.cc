@@ -1,0 +1,24 @@
+#include "run/log.h"
+
+#include <cstdarg>
+
+cFileStream oLogFile;
+
+const char kSeparatorLine[] =
+    "------------------------------------------------------------------------------\n";
+
+bool LogMsg(FILE* console, const char* format, ...) {
+  bool ok = true;
+  va_list args;
+  va_start(args, format);
+  if (console != nullptr) {
+    va_list copy;
+    va_copy(copy, args);
+    if (vfprintf(console, format, copy) < 0) ok = false;
+    va_end(copy);
+  }
+  if (oLogFile.File != nullptr && vfprintf(oLogFile.File, format, args) < 0) ok = false;
+  va_end(args);
+  if (console == stdout || console == stderr) fflush(console);
+  return ok;
+}

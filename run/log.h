@@ -1,0 +1,24 @@
+// Message output: the console streams and the process-wide log stream.
+#ifndef KIVEX_RUN_LOG_H_
+#define KIVEX_RUN_LOG_H_
+
+#include <cstdio>
+
+#include "buffer/file_stream.h"
+
+// The log stream: created closed before main runs, closed at process exit.
+// Nothing in a run opens it, so output meant for it alone is dropped.
+extern cFileStream oLogFile;
+
+// The separator line: 78 minus signs and a line feed.
+extern const char kSeparatorLine[];
+
+// Writes a formatted message to `console` (or nowhere when null) and a copy
+// to oLogFile when that is open; flushes a standard console stream at once.
+// False when a write reported an error.
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+bool LogMsg(FILE* console, const char* format, ...);
+
+#endif  // KIVEX_RUN_LOG_H_

@@ -1,0 +1,120 @@
+#include "run/temp_buffer.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/env.h"
+#include "run/log.h"
+
+namespace {
+
+const int kCandidates = 26 * 26 * 26;
+
+// Copies the temporary buffer into a fresh file in the input's directory,
+// forces it to the disk and renames it over the input. 0 or errno; a copy
+// that did not make it is removed again.
+int ReplaceThroughCopy(const char* inputBuffer, const char* tmpName) {
+  cString dir;
+  dir.Assign(platform::DirectoryOf(inputBuffer).c_str());
+  cFileStream copy;
+  cString name;
+  int candidate = 0;
+  while (true) {
+    if (!FindTmpFileName(dir, name, candidate)) return EEXIST;
+    int opened = copy.Open(name.Text(), "wbx", 0);
+    if (opened == 0) break;
+    if (opened == 1) return errno != 0 ? errno : EIO;
+    ++candidate;
+  }
+  int err = 0;
+  FILE* from = platform::OpenFile(tmpName, "rb");
+  if (from == nullptr) err = errno;
+  static char chunk[1 << 16];
+  while (err == 0) {
+    size_t size = fread(chunk, 1, sizeof chunk, from);
+    if (size > 0 && platform::Write(chunk, size, copy.File) != size) err = errno;
+    if (size < sizeof chunk) {
+      if (ferror(from)) err = EIO;
+      break;
+    }
+  }
+  if (from != nullptr) fclose(from);
+  if (err == 0) err = platform::Sync(copy.File);
+  if (copy.Close() != 0 && err == 0) err = EIO;
+  if (err == 0) {
+    platform::CopyPermissions(inputBuffer, name.Text());
+    err = platform::ReplaceFile(name.Text(), inputBuffer);
+  }
+  if (err != 0) platform::RemoveFile(name.Text());
+  return err;
+}
+
+}  // namespace
+
+bool TempPath(cString& dir) {
+  const char* value = getenv("TMP");
+  if (value == nullptr) value = getenv("TEMP");
+  if (value == nullptr || *value == '\0' || !platform::PathExists(value)) value = ".";
+  dir.Assign(value);
+  if (dir.Data[dir.Size() - 1] != platform::kSeparator) dir.Append(&platform::kSeparator, 1);
+  LogMsg(nullptr, "TempPath: <%s>\n", dir.Text());
+  return true;
+}
+
+bool FindTmpFileName(const cString& dir, cString& name, int& candidate) {
+  std::string path;
+  for (; candidate < kCandidates; ++candidate) {
+    char file[16];
+    snprintf(file, sizeof file, "~KIVT%c%c%c.TMP", 'A' + candidate / 676,
+             'A' + candidate / 26 % 26, 'A' + candidate % 26);
+    path.assign(dir.Text()).append(file);
+    if (!platform::PathExists(path.c_str())) {
+      name.Assign(path.c_str());
+      LogMsg(nullptr, "tmpfilename: <%s>\n", name.Text());
+      return true;
+    }
+  }
+  LogMsg(stderr,
+         "Im Verzeichnis %s: konnte kein Dateiname fuer eine temporaere Datei ermittelt werden\n",
+         dir.Text());
+  return false;
+}
+
+bool OpenTmpOutFile(const cString& dir, cFileStream& out) {
+  cString name;
+  int candidate = 0;
+  while (true) {
+    if (!FindTmpFileName(dir, name, candidate)) return false;
+    int opened = out.Open(name.Text(), "wbx", 2048);
+    if (opened == 1) return false;
+    if (opened == 0) break;
+    ++candidate;  // appeared since the probe
+  }
+  LogMsg(nullptr, "OpenTmpOutFile: <%s>\n", out.FileName);
+  return true;
+}
+
+bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName) {
+  // The new buffer keeps the old one's permission bits.
+  platform::CopyPermissions(inputBuffer, tmpName);
+  int err = platform::ReplaceFile(tmpName, inputBuffer);
+  if (err == EXDEV) {
+    err = ReplaceThroughCopy(inputBuffer, tmpName);
+    // The result now lives under the input's name; the copy it came from
+    // would only pile up in the temporary directory.
+    if (err == 0) platform::RemoveFile(tmpName);
+  }
+  if (err != 0) {
+    LogMsg(stderr, "Fehler beim Verschieben des temporaeren Puffers: %s nach %s\n", tmpName,
+           inputBuffer);
+    LogMsg(stderr, "Fehler: %s\n", platform::ErrorText(err));
+    LogMsg(stderr, "Der gefilterte temporaere Puffer hat den Namen: %s\n", tmpName);
+    return false;
+  }
+  platform::SyncDirectoryOf(inputBuffer);
+  LogMsg(nullptr, "file: %s 'rename'ed\n  to: %s \n", tmpName, inputBuffer);
+  LogMsg(nullptr, "%s", kSeparatorLine);
+  return true;
+}

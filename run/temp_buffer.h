@@ -1,0 +1,29 @@
+// The temporary buffer of an in-place run, and its replacement of the input.
+#ifndef KIVEX_RUN_TEMP_BUFFER_H_
+#define KIVEX_RUN_TEMP_BUFFER_H_
+
+#include "buffer/cstring.h"
+#include "buffer/file_stream.h"
+
+// The directory for temporary buffers: TMP, else TEMP, else "."; ends with
+// the separator. Always true.
+bool TempPath(cString& dir);
+
+// Finds the first free name ~KIVTAAA.TMP ... ~KIVTZZZ.TMP in `dir`, trying
+// candidates from number `candidate` on (0 = AAA) and leaving it at the one
+// found. False after the report when none is free.
+bool FindTmpFileName(const cString& dir, cString& name, int& candidate);
+
+// Opens `out` with mode "wb" on a new temporary buffer in `dir`. The file
+// is created exclusively: a name taken since the probe is skipped. False
+// after the report.
+bool OpenTmpOutFile(const cString& dir, cFileStream& out);
+
+// Gives the closed, complete temporary buffer the input buffer's name,
+// atomically: the input holds its old bytes or the new ones, never neither.
+// Across file systems the result is first copied next to the input. False
+// after the report; the input is then untouched and the result stays in
+// the temporary buffer.
+bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName);
+
+#endif  // KIVEX_RUN_TEMP_BUFFER_H_
