@@ -33,6 +33,8 @@ void BuildName(const cString& dir, int number) {
 
 const char* LastFaceFileName() { return gFaceFileName != nullptr ? gFaceFileName->Text() : ""; }
 
+void RestartFaceFileNumbers() { gLastFaceFileNo = -1; }
+
 bool WriteFaceFile(const cString& extractDir, const cString& oBMP) {
   if (gFaceFileName == nullptr) {
     gFaceFileName = new cString(64);

@@ -14,4 +14,7 @@ bool WriteFaceFile(const cString& extractDir, const cString& oBMP);
 // The name of the file written or probed last.
 const char* LastFaceFileName();
 
+// Starts the numbering anew from 0000, as a new process would.
+void RestartFaceFileNumbers();
+
 #endif  // KIVEX_FACE_FACE_EXTRACT_H_
