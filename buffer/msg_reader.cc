@@ -121,7 +121,14 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
     ToLog(log, "Fehler beim Einlesen eines Headers\n");
     return 1;
   }
-  if (feof(in)) return 2;
+  if (feof(in)) {
+    // A message cut off inside its header block would vanish from the
+    // filtered buffer without a word; stray bytes that hold no header line
+    // (a DOS end-of-file mark) have been reported and end the buffer.
+    if (Headers.Count() == 0) return 2;
+    ToLog(log, "Unvollstaendige Nachricht am Ende des Puffers\n");
+    return 1;
+  }
   if (lengthSeen) return 0;
   ToLog(log, "Keine Laengenangabe im Header\n");
   return -3;

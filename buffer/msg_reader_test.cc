@@ -99,13 +99,21 @@ TEST(ReadMsg, UncountedLineEndAfterBodyFailsNextMessage) {
   EXPECT_EQ(r.Log(), "Keine Laengenangabe im Header\n");
 }
 
-TEST(ReadMsg, CutOffHeaderBlockIsTheEnd) {
+TEST(ReadMsg, CutOffMessageIsAnError) {
   Reading r("EMP: a\r\nABS: b\r\nLEN: 1");
-  EXPECT_EQ(r.Next(), 2);
+  EXPECT_EQ(r.Next(), 1);
   EXPECT_EQ(r.msg.Headers.Count(), 3);
   EXPECT_EQ(r.Value(2), "1");
   EXPECT_EQ(r.msg.OfsEnde, r.msg.OfsStart);
-  EXPECT_EQ(r.Log(), "");
+  EXPECT_EQ(r.Log(), "Unvollstaendige Nachricht am Ende des Puffers\n");
+}
+
+TEST(ReadMsg, StrayBytesWithoutHeaderEndTheBuffer) {
+  Reading r(Message({"LEN: 0"}, "") + "\x1a");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(r.Next(), 0);
+  EXPECT_EQ(r.Next(), 2);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "fehlerhafte Headerzeile: <\x1a> at A\n");
 }
 
 TEST(ReadMsg, LinePieceBoundary) {
@@ -196,7 +204,7 @@ TEST(ReadMsg, LargeBodyGrowsAsItArrives) {
 TEST(ReadMsg, MegabytesWithoutLineFeed) {
   std::string junk = "X: " + std::string(4 << 20, 'j');
   Reading r(junk);
-  EXPECT_EQ(r.Next(), 2);
+  EXPECT_EQ(r.Next(), 1);  // a cut-off message
   EXPECT_EQ(r.msg.Headers.At(0)->Value.Size(), 4 << 20);
 }
 

@@ -22,8 +22,9 @@ class cXPMsg {
   // Reads the next message of `in` (opened "rb", positioned at a message).
   // 0 = a message was read; 1 = error (reported to `log`); 2 = end of buffer.
   int ReadMsg(FILE* in, FILE* log);
-  // 0 = header block and a length read; 1 = read error; 2 = end of file;
-  // -3 = header block without a length. *length is -1 until a LEN line.
+  // 0 = header block and a length read; 1 = read error, or the end of the
+  // file after a header line (a cut-off message); 2 = end of file before
+  // any header line; -3 = header block without a length. *length is -1 until a LEN line.
   int ReadHeaders(FILE* in, FILE* log, int64_t* length);
   // Reads `length` body bytes (a negative length is taken as an unsigned
   // 32-bit number). Memory follows the bytes actually read, never the

@@ -8,6 +8,8 @@ With --wine, PATH is kivex.exe and runs under Wine; paths that the program
 builds itself then show backslashes."""
 import argparse
 import os
+import random
+import re
 import shutil
 import subprocess
 import sys
@@ -56,6 +58,124 @@ class Kivex:
         return p.returncode, out, err
 
 
+# ---- an independent model of what Kivex must write ------------------------
+
+def parse_buffer(data):
+    """Splits a buffer into (headers, body) pairs the way the format says."""
+    msgs, pos = [], 0
+    while pos < len(data):
+        headers, length = [], None
+        while True:
+            end = data.index(b"\n", pos)
+            line = data[pos:end + 1]
+            pos = end + 1
+            if line[:1] in (b"\r", b"\n"):
+                break
+            if line.startswith(b"LEN:") and line[4:5] in (b" ", b"\t"):
+                length = int(line[5:].strip())
+            piece, more = line[:511], line[511:]
+            name, _, rest = piece.partition(b":")
+            value = rest[1:].rstrip(b"\r\n")
+            if more:  # a long line's rest loses its LF and one CR only
+                more = more.replace(b"\0", b"")[:-1]
+                value += more[:-1] if more.endswith(b"\r") else more
+            headers.append((name, value))
+        msgs.append((headers, data[pos:pos + length]))
+        pos += length
+    return msgs
+
+
+def write_message(headers, body):
+    out = b""
+    for name, value in headers:
+        sep = b":" if name in (b"X_C", b"X-XP-ARC") else b": "
+        out += name + sep + value + b"\r\n"
+    return out + b"\r\n" + body
+
+
+def face_bmp(value):
+    """The BMP face file for an X-Face value, decoded by the compface tool;
+    None when the tool cannot decode it."""
+    p = subprocess.run(["uncompface"], input=value + b"\n", capture_output=True)
+    if p.returncode != 0:
+        return None
+    words = [int(w, 16) for w in p.stdout.decode().replace("\n", "").split(",") if w]
+    rows = [b"".join(w.to_bytes(2, "big") for w in words[3 * r:3 * r + 3]) for r in range(48)]
+    head = bytes.fromhex("424D BE010000 0000 0000 3E000000"  # file header
+                         "28000000 30000000 30000000 0100 0100 00000000 80010000"
+                         "C40E0000 C40E0000 00000000 00000000"  # info header
+                         "FFFFFF00 00000000")  # white, black
+    return head + b"".join(rows[47 - r] + b"\0\0" for r in range(48))
+
+
+def face_value(headers):
+    for name, value in headers:
+        if name.upper() == b"X-FACE":
+            return value
+    return b""
+
+
+def expected_insertion(data):
+    """What a -k or in-place run writes for `data`, message IDs masked."""
+    out, total, written = b"", 0, 0
+    for headers, body in parse_buffer(data):
+        out += write_message(headers, body)
+        value = face_value(headers)
+        if not value:
+            continue
+        total += 1
+        bmp = face_bmp(value)
+        if bmp is None:
+            continue
+        face = []
+        for name, v in headers:
+            up = name.upper()
+            if up in (b"EMP", b"ABS", b"EDA", b"ROT"):
+                face.append((name, v))
+            elif up == b"BET":
+                face.append((name, b"[face]  " + v))
+            elif up == b"MID":
+                face.append((b"BEZ", v))
+        face += [(b"MID", b"<id>"), (b"TYP", b"BIN"), (b"FILE", b"FACE.BMP"), (b"LEN", b"446")]
+        out += write_message(face, bmp)
+        written += 1
+    return out, total, written
+
+
+def mask_ids(data):
+    """Replaces the face messages' IDs by <id>, checking their form."""
+    tail = rb"@kivex\.face\r\nTYP: BIN\r\nFILE: FACE\.BMP\r\nLEN: 446\r\n\r\n"
+    ids = re.findall(rb"MID: (\d{14})_(\d+)" + tail, data)
+    stamps = {stamp for stamp, _ in ids}
+    expect(len(stamps) <= 1, "one timestamp per run: %r" % stamps)
+    expect_eq([int(n) for _, n in ids], list(range(1, len(ids) + 1)), "serials")
+    return re.sub(rb"MID: \d{14}_\d+" + tail,
+                  b"MID: <id>\r\nTYP: BIN\r\nFILE: FACE.BMP\r\nLEN: 446\r\n\r\n", data)
+
+
+def insertion_stats(total, written):
+    return "\nFaces insgesamt      : %4d\nFacesMsgs geschrieben: %4d\n" % (total, written)
+
+
+def extraction_stats(total, written, duplicate):
+    return ("\nFaces insgesamt    : %4d\nFaces geschrieben  : %4d\nFaces mehrfach     : %4d\n"
+            % (total, written, duplicate))
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+SAMPLE = read(os.path.join(DATA, "sample.puf"))
+BAD_FACE = "Invalid X-Face Header, uncompface() rc: -2\n"
+
+
 TESTS = []
 
 
@@ -99,6 +219,199 @@ def command_line_errors(k, tmp):
         rc, out, err = k.run(args, tmp)
         expect_eq((rc, out, err), (1, "", wanted), " ".join(args))
     expect_eq(os.listdir(tmp), [], "nothing created")
+
+
+# ---- the three modes -------------------------------------------------------
+
+@case
+def k_run_inserts_face_messages(k, tmp):
+    write(os.path.join(tmp, "in.puf"), SAMPLE)
+    rc, out, err = k.run(["-kout.puf", "in.puf"], tmp)
+    wanted, total, written = expected_insertion(SAMPLE)
+    expect_eq((rc, out, err), (0, insertion_stats(total, written), BANNER_BLOCK + BAD_FACE))
+    expect_eq((total, written), (5, 4), "sample faces")
+    expect(mask_ids(read(os.path.join(tmp, "out.puf"))) == wanted, "output bytes")
+    expect(read(os.path.join(tmp, "in.puf")) == SAMPLE, "input untouched")
+
+
+@case
+def in_place_run_replaces_the_input(k, tmp):
+    os.mkdir(os.path.join(tmp, "t"))
+    write(os.path.join(tmp, "in.puf"), SAMPLE)
+    os.chmod(os.path.join(tmp, "in.puf"), 0o640)
+    rc, out, err = k.run(["in.puf"], tmp, env={"TMP": os.path.join(tmp, "t")})
+    wanted, total, written = expected_insertion(SAMPLE)
+    expect_eq((rc, out, err), (0, insertion_stats(total, written), BANNER_BLOCK + BAD_FACE))
+    expect(mask_ids(read(os.path.join(tmp, "in.puf"))) == wanted, "replaced bytes")
+    expect_eq(os.listdir(os.path.join(tmp, "t")), [], "no temporary buffer left")
+    if not k.wine:
+        expect_eq(os.stat(os.path.join(tmp, "in.puf")).st_mode & 0o777, 0o640, "permissions kept")
+
+
+@case
+def buffer_without_faces_comes_out_identical(k, tmp):
+    plain = b"".join(write_message(h, b) for h, b in parse_buffer(SAMPLE)
+                     if not face_value(h))
+    plain += b"EMP: x\r\nX-Face: \r\nLEN: 3\r\n\r\n\0\r\n"
+    write(os.path.join(tmp, "in.puf"), plain)
+    rc, out, err = k.run(["-kout.puf", "in.puf"], tmp)
+    expect_eq((rc, out, err), (0, insertion_stats(0, 0), BANNER_BLOCK))
+    expect(read(os.path.join(tmp, "out.puf")) == plain, "-k copy")
+    rc, out, err = k.run(["in.puf"], tmp, env={"TEMP": tmp})
+    expect_eq((rc, out, err), (0, insertion_stats(0, 0), BANNER_BLOCK))
+    expect(read(os.path.join(tmp, "in.puf")) == plain, "in-place copy")
+    expect_eq(sorted(os.listdir(tmp)), ["in.puf", "out.puf"], "no temporary buffer left")
+
+
+@case
+def x_run_stores_each_face_once(k, tmp):
+    os.mkdir(os.path.join(tmp, "faces"))
+    write(os.path.join(tmp, "in.puf"), SAMPLE)
+    rc, out, err = k.run(["-xfaces", "in.puf"], tmp)
+    expect_eq((rc, out, err), (0, extraction_stats(5, 3, 1), BANNER_BLOCK + BAD_FACE))
+    values = [face_value(h) for h, _ in parse_buffer(SAMPLE) if face_value(h)]
+    bmps = []
+    for v in values:
+        bmp = face_bmp(v)
+        if bmp is not None and bmp not in bmps:
+            bmps.append(bmp)
+    names = sorted(os.listdir(os.path.join(tmp, "faces")))
+    expect_eq(names, ["KIVO0000.BMP", "KIVO0001.BMP", "KIVO0002.BMP"], "files")
+    for name, bmp in zip(names, bmps):
+        expect(read(os.path.join(tmp, "faces", name)) == bmp, name + " pixel-exact")
+    # A second run finds every face already stored.
+    rc, out, err = k.run(["-xfaces" + k.sep, "in.puf"], tmp)
+    expect_eq((rc, out), (0, extraction_stats(5, 0, 4)))
+    expect_eq(len(os.listdir(os.path.join(tmp, "faces"))), 3, "nothing new")
+    expect(read(os.path.join(tmp, "in.puf")) == SAMPLE, "input untouched")
+
+
+@case
+def face_files_open_in_an_independent_reader(k, tmp):
+    if not shutil.which("identify"):
+        raise AssertionError("ImageMagick is missing")
+    os.mkdir(os.path.join(tmp, "faces"))
+    write(os.path.join(tmp, "in.puf"), SAMPLE)
+    k.run(["-xfaces", "in.puf"], tmp)
+    path = os.path.join(tmp, "faces", "KIVO0000.BMP")
+    info = subprocess.run(["identify", "-format", "%m %w %h %z", path],
+                          capture_output=True, check=True).stdout.decode()
+    expect(re.match(r"BMP3? 48 48 1$", info), "identify: " + info)
+    pixels = subprocess.run(["convert", path, "-depth", "8", "gray:-"], capture_output=True,
+                            check=True).stdout
+    drawing = read(os.path.join(DATA, "faces", "smiley.txt")).decode().split()
+    seen = ["".join("#" if pixels[48 * y + x] < 128 else "." for x in range(48))
+            for y in range(48)]
+    expect(seen == drawing, "the picture is upright, black on white")
+
+
+def public_faces():
+    path = os.path.join(os.path.dirname(os.path.dirname(DATA)), "..", "shared", "testdata",
+                        "xfaces-public.tsv")
+    if not os.path.exists(path):
+        return []
+    with open(path, "rb") as f:
+        return [line.rstrip(b"\r\n").split(b"\t", 1)[1] for line in f
+                if line.strip() and not line.startswith(b"#")]
+
+
+def foreign_buffer(seed, count):
+    """A buffer as other programs write them: many header forms and line
+    ends, Latin-1 text, binary bodies, faces real and drawn."""
+    rnd = random.Random(seed)
+    faces = [v.encode() for v in re.findall(r"^\w+\t(\S+)\t", read(
+        os.path.join(DATA, "faces.tsv")).decode(), re.M)] + public_faces()
+    names = [b"EMP", b"ABS", b"BET", b"EDA", b"MID", b"ROT", b"BEZ", b"X-XP-ARC", b"X_C",
+             b"X-XP-NTP", b"U-Content-Type", b"emp", b"Bet", b"X-Mailer", b"KOP", b"STAT",
+             b" X-Leer"]
+    out = b""
+    for _ in range(count):
+        lines = []
+        for _ in range(rnd.randint(1, 14)):
+            value = bytes(rnd.choice(b"abcXYZ 019\t.@<>()[]\xe4\xf6\xfc\xdf/:-")
+                          for _ in range(rnd.choice([0, 1, 5, 30, 90, 700])))
+            sep = rnd.choice([b": ", b": ", b":  ", b":"])
+            if sep == b":" and value[:1] in (b"", b" "):
+                sep = b": "
+            lines.append(rnd.choice(names) + sep + value)
+        if rnd.random() < 0.5:
+            lines.insert(rnd.randrange(len(lines) + 1),
+                         rnd.choice([b"X-Face: ", b"x-face: "]) + rnd.choice(faces))
+        body = bytes(rnd.randrange(256) for _ in range(rnd.choice([0, 1, 40, 3000])))
+        lines.append(b"LEN: %d" % len(body))
+        end = rnd.choice([b"\r\n", b"\r\n", b"\n", b"\r\r\n"])
+        out += b"".join(line + end for line in lines) + end + body
+    return out
+
+
+@case
+def buffers_written_by_others(k, tmp):
+    os.mkdir(os.path.join(tmp, "faces"))
+    for seed in range(3):
+        data = foreign_buffer(seed, 150)
+        write(os.path.join(tmp, "in.puf"), data)
+        wanted, total, written = expected_insertion(data)
+        rc, out, _ = k.run(["-kout.puf", "in.puf"], tmp)
+        expect_eq((rc, out), (0, insertion_stats(total, written)), "seed %d" % seed)
+        expect(mask_ids(read(os.path.join(tmp, "out.puf"))) == wanted, "-k bytes, seed %d" % seed)
+        rc, out, _ = k.run(["in.puf"], tmp, env={"TMP": tmp})
+        expect_eq(rc, 0)
+        expect(mask_ids(read(os.path.join(tmp, "in.puf"))) == wanted, "in place, seed %d" % seed)
+        write(os.path.join(tmp, "in.puf"), data)
+        rc, out, _ = k.run(["-xfaces", "in.puf"], tmp)
+        expect_eq(rc, 0)
+    stored = {read(os.path.join(tmp, "faces", n)) for n in os.listdir(os.path.join(tmp, "faces"))}
+    expect_eq(len(stored), len(os.listdir(os.path.join(tmp, "faces"))), "each face once")
+
+
+# ---- failures --------------------------------------------------------------
+
+@case
+def missing_input_creates_nothing(k, tmp):
+    for args in (["fehlt.puf"], ["-kout.puf", "fehlt.puf"]):
+        rc, out, err = k.run(args, tmp, env={"TMP": tmp})
+        expect_eq((rc, out), (1, ""))
+        expect(err.startswith(BANNER_BLOCK + "Fehler: "), err)
+        expect(err.endswith("Fehler beim Oeffnen der Datei fehlt.puf\n"), err)
+        expect_eq(os.listdir(tmp), [], "nothing created")
+
+
+@case
+def loop_failure_in_place_keeps_the_input(k, tmp):
+    broken = SAMPLE + b"EMP: x\r\n\r\nohne LEN"
+    write(os.path.join(tmp, "in.puf"), broken)
+    os.mkdir(os.path.join(tmp, "t"))
+    rc, out, err = k.run(["in.puf"], tmp, env={"TMP": os.path.join(tmp, "t")})
+    expect_eq((rc, out), (1, ""), "no statistics")
+    expect_eq(err, BANNER_BLOCK + BAD_FACE + "Keine Laengenangabe im Header\n"
+              "Es ist ein Fehler aufgetreten, siehe Logdatei\n")
+    expect(read(os.path.join(tmp, "in.puf")) == broken, "input byte-identical")
+    expect_eq(os.listdir(os.path.join(tmp, "t")), ["~KIVTAAA.TMP"], "temporary buffer stays")
+
+
+@case
+def extraction_directory_errors(k, tmp):
+    write(os.path.join(tmp, "in.puf"), SAMPLE)
+    write(os.path.join(tmp, "datei"), b"x")
+    rc, out, err = k.run(["-xfehlt", "in.puf"], tmp)
+    expect_eq((rc, out, err), (1, "", BANNER_BLOCK +
+              "Das angegebene Extraktionsverzeichnis fehlt existiert nicht\n"
+              "No such file or directory (2)\n"))
+    rc, out, err = k.run(["-xdatei", "in.puf"], tmp)
+    expect_eq((rc, out, err), (1, "", BANNER_BLOCK +
+              "Das angegebene Extraktiosverzeichnis datei ist kein Verzeichnis\n"))
+
+
+@case
+def temporary_names_are_taken_in_order(k, tmp):
+    t = os.path.join(tmp, "t")
+    os.mkdir(t)
+    for c in "ABCDEFGHIJKLMNOPQRSTUVWXYZ":
+        write(os.path.join(t, "~KIVTAA%s.TMP" % c), b"")
+    write(os.path.join(tmp, "in.puf"), SAMPLE + b"EMP: ohne LEN\r\n\r\n")
+    rc, _, _ = k.run(["in.puf"], tmp, env={"TMP": t})
+    expect_eq(rc, 1)
+    expect(os.path.exists(os.path.join(t, "~KIVTABA.TMP")), "next name after AAZ is ABA")
 
 
 def main():
