@@ -7,10 +7,16 @@
 
 namespace platform {
 
+namespace {
+// Why the last write failed, for the report of the close that follows it.
+int gWriteError = 0;
+}  // namespace
+
 size_t Write(const void* bytes, size_t count, FILE* stream) {
   if (count == 0) return 0;
-  if (FaultHit(kFaultWrite)) return 0;
-  return fwrite(bytes, 1, count, stream);
+  size_t written = FaultHit(kFaultWrite) ? 0 : fwrite(bytes, 1, count, stream);
+  if (written != count) gWriteError = errno != 0 ? errno : EIO;
+  return written;
 }
 
 int Flush(FILE* stream) {
@@ -24,7 +30,7 @@ int Close(FILE* stream) {
   if (fclose(stream) != 0) return EOF;
   if (FaultHit(kFaultClose)) return EOF;
   if (failedBefore) {
-    errno = EIO;
+    errno = gWriteError != 0 ? gWriteError : EIO;
     return EOF;
   }
   return 0;

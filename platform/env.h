@@ -17,6 +17,10 @@ namespace platform {
 // The character that ends a directory name before a file name is appended.
 extern const char kSeparator;
 
+// True when a command-line argument starting with `c` is a flag: '-', and
+// on Windows also '/' (elsewhere '/' begins an absolute path).
+bool IsFlagChar(char c);
+
 // Queries the status of `path`. Returns 0 when it exists (and sets
 // *isDirectory), else the errno of the failed query.
 int StatPath(const char* path, bool* isDirectory);

@@ -14,6 +14,8 @@ namespace platform {
 
 const char kSeparator = '/';
 
+bool IsFlagChar(char c) { return c == '-'; }
+
 int StatPath(const char* path, bool* isDirectory) {
   struct stat st;
   if (stat(path, &st) != 0) return errno;

@@ -15,6 +15,8 @@ namespace platform {
 
 const char kSeparator = '\\';
 
+bool IsFlagChar(char c) { return c == '-' || c == '/'; }
+
 namespace {
 
 // The few system errors the program can meet, as errno values, so that one

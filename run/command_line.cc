@@ -1,5 +1,6 @@
 #include "run/command_line.h"
 
+#include "platform/env.h"
 #include "run/log.h"
 
 namespace {
@@ -41,7 +42,7 @@ bool scan_args(int argc, char** argv, cString& inputBuffer, cString& outputBuffe
   }
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
-    if (arg[0] == '-' || arg[0] == '/') {
+    if (platform::IsFlagChar(arg[0])) {
       if (arg[1] == 'k') {
         if (!TakeFlagValue(arg, outputBuffer, "Flag -k nur einmal zulaessig\n",
                            "Flag -k muss im Format -kAusgabepuffer angegeben werden\n"))

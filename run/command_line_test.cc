@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/env.h"
+
 #include <string>
 #include <vector>
 
@@ -43,7 +45,7 @@ TEST(scan_args, Modes) {
   EXPECT_EQ(k.options.flags, OPT_INSERT);
   EXPECT_STREQ(k.options.outputBuffer.Text(), "neu.puf");
   Parsed x;
-  Parse({"/xbilder", "puffer.puf"}, x);
+  Parse({"-xbilder", "puffer.puf"}, x);
   EXPECT_EQ(x.options.flags, OPT_EXTRACT);
   EXPECT_STREQ(x.options.extractDir.Text(), "bilder");
   // A flag after the buffer name is not looked at; a value may look like a flag.
@@ -53,6 +55,10 @@ TEST(scan_args, Modes) {
   Parsed dash;
   Parse({"-k-x", "puffer.puf"}, dash);
   EXPECT_STREQ(dash.options.outputBuffer.Text(), "-x");
+  // Where '/' begins a path, an absolute input name is no flag.
+  Parsed slash;
+  Parse({"/xbilder"}, slash);
+  EXPECT_EQ(slash.ok, !platform::IsFlagChar('/'));
   Parsed empty;
   Parse({""}, empty);
   EXPECT_TRUE(empty.ok);
@@ -70,7 +76,7 @@ TEST(scan_args, EveryErrorHasItsMessage) {
       {{"-ka", "-kb", "p"}, "Flag -k nur einmal zulaessig\n"},
       {{"-ka", "-k", "p"}, "Flag -k nur einmal zulaessig\n"},
       {{"-k", "neu.puf", "p"}, "Flag -k muss im Format -kAusgabepuffer angegeben werden\n"},
-      {{"-xa", "/xb", "p"}, "Flag -x nur einmal zulaessig\n"},
+      {{"-xa", "-xb", "p"}, "Flag -x nur einmal zulaessig\n"},
       {{"-x", "p"}, "Flag -x muss im Format -xExtraktionsverzeichnis angegeben werden\n"},
       {{"-xbilder", "-kneu.puf"}, "Puffername fehlt\n"},
       {{"-xbilder", "-kneu.puf", "p"},

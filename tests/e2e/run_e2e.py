@@ -9,11 +9,14 @@ builds itself then show backslashes."""
 import argparse
 import os
 import random
+import resource
+import signal
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -412,6 +415,136 @@ def temporary_names_are_taken_in_order(k, tmp):
     rc, _, _ = k.run(["in.puf"], tmp, env={"TMP": t})
     expect_eq(rc, 1)
     expect(os.path.exists(os.path.join(t, "~KIVTABA.TMP")), "next name after AAZ is ABA")
+
+
+# ---- the input survives whatever happens (POSIX faults) ---------------------
+
+def posix_only(fn):
+    def wrapped(k, tmp):
+        if k.wine:
+            return
+        fn(k, tmp)
+    wrapped.__name__ = fn.__name__
+    return wrapped
+
+
+def big_buffer(messages):
+    """Plain messages and faces, a few hundred bytes each."""
+    parts = []
+    smiley = [(n, v) for n, v in parse_buffer(SAMPLE)[0][0] if n != b"LEN"]
+    for i in range(messages):
+        if i % 10 == 0:
+            body = b"mit Gesicht %d\r\n" % i
+            parts.append(write_message(smiley + [(b"LEN", b"%d" % len(body))], body))
+        else:
+            body = (b"Zeile %d\r\n" % i) * (i % 50)
+            parts.append(write_message([(b"EMP", b"/t"), (b"MID", b"%d@x" % i),
+                                        (b"LEN", b"%d" % len(body))], body))
+    return b"".join(parts)
+
+
+def limit_file_size(size):
+    def preexec():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+    return preexec
+
+
+@case
+@posix_only
+def full_disk_while_writing_fails_the_run(k, tmp):
+    data = big_buffer(3000)
+    write(os.path.join(tmp, "in.puf"), data)
+    os.mkdir(os.path.join(tmp, "t"))
+    for limit in (100, 5000, len(data)):  # early, mid-way, and at the last flush
+        rc, out, err = k.run(["in.puf"], tmp, env={"TMP": os.path.join(tmp, "t")},
+                             preexec=limit_file_size(limit))
+        expect_eq((rc, out), (1, ""), "in place, limit %d" % limit)
+        expect("File too large" in err, err)
+        expect(read(os.path.join(tmp, "in.puf")) == data, "input byte-identical")
+        rc, out, err = k.run(["-kout.puf", "in.puf"], tmp, preexec=limit_file_size(limit))
+        expect_eq((rc, out), (1, ""), "-k, limit %d" % limit)
+        expect(read(os.path.join(tmp, "in.puf")) == data, "input byte-identical")
+    rc, out, err = k.run(["-k/dev/full", "in.puf"], tmp)
+    expect_eq((rc, out), (1, ""), "/dev/full")
+    expect("No space left on device" in err, err)
+
+
+@case
+@posix_only
+def temporary_directory_on_another_file_system(k, tmp):
+    shm = "/dev/shm"
+    if not os.path.isdir(shm) or os.stat(shm).st_dev == os.stat(tmp).st_dev:
+        return
+    t = tempfile.mkdtemp(dir=shm)
+    try:
+        write(os.path.join(tmp, "in.puf"), SAMPLE)
+        rc, out, _ = k.run(["in.puf"], tmp, env={"TMP": t})
+        expect_eq(rc, 0)
+        expect(mask_ids(read(os.path.join(tmp, "in.puf"))) == expected_insertion(SAMPLE)[0],
+               "replaced across file systems")
+        expect_eq(os.listdir(t), [], "temporary buffer gone")
+        expect_eq(os.listdir(tmp), ["in.puf"], "no copy left beside the input")
+    finally:
+        shutil.rmtree(t)
+
+
+@case
+@posix_only
+def killed_run_leaves_the_input_whole(k, tmp):
+    data = big_buffer(200000)
+    write(os.path.join(tmp, "in.puf"), data)
+    wanted = None
+    for delay in (0.05, 0.2, 0.5):
+        t = tempfile.mkdtemp(dir=tmp)
+        env = dict(os.environ, TMP=t)
+        p = subprocess.Popen([k.path, "in.puf"], cwd=tmp, env=env,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(delay)
+        p.send_signal(signal.SIGKILL)
+        p.wait()
+        now = read(os.path.join(tmp, "in.puf"))
+        if now != data:
+            if wanted is None:
+                wanted = expected_insertion(data)[0]
+            expect(mask_ids(now) == wanted, "completely replaced after %.2fs" % delay)
+            write(os.path.join(tmp, "in.puf"), data)
+
+
+@case
+@posix_only
+def read_only_directories(k, tmp):
+    if os.geteuid() != 0:
+        as_user = None
+    else:  # root writes everywhere: run as nobody
+        def as_user():
+            os.setgid(65534)
+            os.setuid(65534)
+    os.chmod(tmp, 0o755)
+    ro = os.path.join(tmp, "ro")
+    t = os.path.join(tmp, "t")
+    for d in (ro, t):
+        os.mkdir(d)
+    write(os.path.join(ro, "in.puf"), SAMPLE)
+    os.mkdir(os.path.join(ro, "faces"))
+    os.chmod(t, 0o777)
+    os.chmod(os.path.join(ro, "faces"), 0o555)
+    os.chmod(ro, 0o555)
+    rc, out, err = k.run(["in.puf"], ro, env={"TMP": t}, preexec=as_user)
+    expect_eq((rc, out), (1, ""))
+    temp = os.path.join(t, "~KIVTAAA.TMP")
+    expect(err.endswith("Fehler beim Verschieben des temporaeren Puffers: %s nach in.puf\n"
+                        "Fehler: Permission denied\n"
+                        "Der gefilterte temporaere Puffer hat den Namen: %s\n" % (temp, temp)), err)
+    expect(read(os.path.join(ro, "in.puf")) == SAMPLE, "input byte-identical")
+    expect(mask_ids(read(temp)) == expected_insertion(SAMPLE)[0], "result kept")
+    rc, out, err = k.run(["-xfaces", "in.puf"], ro, preexec=as_user)
+    expect_eq((rc, out), (1, ""))
+    expect(err.endswith("Datei faces/KIVO0000.BMP konnte nicht geoeffnet werden\n"
+                        "Permission denied (13)\n"), err)
+    rc, out, err = k.run(["in.puf"], ro, preexec=as_user)  # TMP unset: "." is read-only
+    expect_eq((rc, out), (1, ""))
+    expect(err.endswith("Fehler beim Oeffnen der Datei ./~KIVTAAA.TMP\n"), err)
 
 
 def main():

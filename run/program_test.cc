@@ -1,0 +1,152 @@
+#include "run/program.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "platform/fault.h"
+#include "tests/test_util.h"
+
+using test::Message;
+
+namespace {
+
+// One in-place or -k run in this process, TMP pointing into the scratch
+// directory, console output captured.
+struct ScratchRun {
+  explicit ScratchRun(const std::string& buffer) : input(dir.File("in.puf")), temp(dir.File("tmp")) {
+    mkdir(temp.c_str(), 0755);
+    test::WriteFile(input, buffer);
+  }
+  int Go(std::vector<std::string> args) {
+    args.insert(args.begin(), "kivex");
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    setenv("TMP", temp.c_str(), 1);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int rc = RunKivex(static_cast<int>(argv.size()), argv.data());
+    err = testing::internal::GetCapturedStderr();
+    out = testing::internal::GetCapturedStdout();
+    unsetenv("TMP");
+    return rc;
+  }
+  int InPlace() { return Go({input}); }
+
+  test::ScratchDir dir;
+  std::string input, temp, out, err;
+};
+
+// Face message IDs differ from run to run.
+std::string Masked(const std::string& bytes) {
+  static const std::regex id("MID: [0-9]{14}_[0-9]+@kivex\\.face");
+  return std::regex_replace(bytes, id, "MID: <id>");
+}
+
+std::string SampleBuffer() {
+  std::string buffer;
+  for (const char* name : {"smiley", "checker", "white"}) {
+    buffer += Message({"EMP: /t", "BET: " + std::string(name), "X-Face: " + test::Face(name).value,
+                       "LEN: 4"},
+                      "body");
+    buffer += Message({"EMP: /t", "LEN: 2000"}, std::string(2000, 'x'));
+  }
+  return buffer;
+}
+
+}  // namespace
+
+// Makes the Nth output operation fail (alone, then with all after it), for
+// every N until a run no longer reaches N: the input must then hold either
+// its old bytes or the complete result, and a failed run must say so.
+TEST(RunKivex, EveryFailingOperationLeavesOldOrNewBuffer) {
+  std::string original = SampleBuffer();
+  ScratchRun clean(original);
+  ASSERT_EQ(clean.InPlace(), 0);
+  std::string result = Masked(test::ReadFile(clean.input));
+  ASSERT_NE(result, original);
+  for (bool sticky : {false, true}) {
+    for (long n = 1;; ++n) {
+      ScratchRun run(original);
+      platform::SetFault(platform::kFaultAll, n, sticky, ENOSPC);
+      int rc = run.InPlace();
+      long counted = platform::FaultOpsCounted();
+      platform::ClearFault();
+      std::string now = test::ReadFile(run.input);
+      SCOPED_TRACE("operation " + std::to_string(n) + (sticky ? " and later" : "") + "\n" + run.err);
+      if (rc == 0) {
+        EXPECT_EQ(Masked(now), result);
+      } else {
+        EXPECT_EQ(rc, 1);
+        EXPECT_EQ(now, original);
+        EXPECT_EQ(run.out, "");
+        EXPECT_GT(run.err.size(), 117u);  // more than the banner
+      }
+      if (counted < n) break;  // the run got through without meeting the fault
+      ASSERT_LT(n, 10000);
+    }
+  }
+}
+
+TEST(RunKivex, AcrossFileSystemsTheResultIsCopiedNextToTheInput) {
+  std::string original = SampleBuffer();
+  ScratchRun run(original);
+  chmod(run.input.c_str(), 0600);
+  platform::SetFault(platform::kFaultRename, 1, false, EXDEV);
+  ASSERT_EQ(run.InPlace(), 0) << run.err;
+  platform::ClearFault();
+  ScratchRun clean(original);
+  ASSERT_EQ(clean.InPlace(), 0);
+  EXPECT_EQ(Masked(test::ReadFile(run.input)), Masked(test::ReadFile(clean.input)));
+  struct stat st;
+  stat(run.input.c_str(), &st);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_FALSE(test::Exists(run.temp + "/~KIVTAAA.TMP"));
+  EXPECT_FALSE(test::Exists(run.dir.File("~KIVTAAA.TMP")));
+}
+
+TEST(RunKivex, FailedReplacementNamesTheTemporaryBuffer) {
+  std::string original = SampleBuffer();
+  ScratchRun run(original);
+  platform::SetFault(platform::kFaultRename, 1, true, EACCES);
+  EXPECT_EQ(run.InPlace(), 1);
+  platform::ClearFault();
+  std::string temp = run.temp + "/~KIVTAAA.TMP";
+  EXPECT_NE(run.err.find("Fehler beim Verschieben des temporaeren Puffers: " + temp + " nach " +
+                         run.input + "\nFehler: Permission denied\n"
+                         "Der gefilterte temporaere Puffer hat den Namen: " + temp + "\n"),
+            std::string::npos);
+  EXPECT_EQ(test::ReadFile(run.input), original);
+  EXPECT_NE(test::ReadFile(temp), original);
+}
+
+TEST(RunKivex, OutputThatIsTheInputIsRefused) {
+  std::string original = SampleBuffer();
+  ScratchRun run(original);
+  symlink(run.input.c_str(), run.dir.File("link.puf").c_str());
+  for (std::string other : {run.input, run.dir.path() + "/./in.puf", run.dir.File("link.puf")}) {
+    EXPECT_EQ(run.Go({"-k" + other, run.input}), 1);
+    EXPECT_NE(run.err.find("Ausgabepuffer " + other + " und Eingangspuffer " + run.input +
+                           " sind dieselbe Datei\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(test::ReadFile(run.input), original);
+  }
+}
+
+TEST(RunKivex, TemporaryNameTakenAfterTheProbeIsSkipped) {
+  ScratchRun run(Message({"EMP: no length"}, ""));
+  // The second open is the temporary buffer's: pretend another process
+  // created the name in between.
+  platform::SetFault(platform::kFaultOpen, 2, false, EEXIST);
+  EXPECT_EQ(run.InPlace(), 1);
+  platform::ClearFault();
+  EXPECT_FALSE(test::Exists(run.temp + "/~KIVTAAA.TMP"));
+  EXPECT_TRUE(test::Exists(run.temp + "/~KIVTAAB.TMP"));
+}
