@@ -17,3 +17,6 @@ run_suite() {  # name, cmake options...
 
 run_suite release -DCMAKE_BUILD_TYPE=Release
 run_suite sanitize -DCMAKE_BUILD_TYPE=Debug -DKIVEX_SANITIZE=ON
+
+echo "== fuzz smoke (seeded, 30 s per target) =="
+sh scripts/fuzz.sh 30
