@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <windows.h>
+// windows.h maps ReplaceFile to ReplaceFileA; ours is a different call.
+#undef ReplaceFile
 
 #include <cerrno>
 #include <cstring>
@@ -50,18 +52,28 @@ int ErrnoFromWin32(DWORD code) {
   }
 }
 
+// The C runtime's stat fails on a directory named with a trailing
+// separator ("C:\\faces\\"); only a root keeps its separator.
+std::string StatName(const char* path) {
+  std::string name(path);
+  while (name.size() > 1 && (name.back() == '\\' || name.back() == '/') &&
+         !(name.size() == 3 && name[1] == ':'))
+    name.pop_back();
+  return name;
+}
+
 }  // namespace
 
 int StatPath(const char* path, bool* isDirectory) {
   struct _stati64 st;
-  if (_stati64(path, &st) != 0) return errno;
+  if (_stati64(StatName(path).c_str(), &st) != 0) return errno;
   *isDirectory = (st.st_mode & _S_IFDIR) != 0;
   return 0;
 }
 
 bool PathExists(const char* path) {
   struct _stati64 st;
-  return _stati64(path, &st) == 0;
+  return _stati64(StatName(path).c_str(), &st) == 0;
 }
 
 FILE* OpenFile(const char* path, const char* mode) {

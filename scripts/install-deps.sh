@@ -20,16 +20,31 @@ case "${1:-all}" in
   *) echo "usage: $0 [build|test|all]" >&2; exit 2 ;;
 esac
 
+# The Windows build compiles compface from Debian's source package, which
+# needs a deb-src entry for the suite this machine runs.
+need_sources() {
+  [ "${1:-all}" = all ] || return 1
+  grep -rqs "^Types:.*deb-src\|^deb-src " /etc/apt/sources.list /etc/apt/sources.list.d/ && return 1
+  return 0
+}
+
 missing=""
 for pkg in $WANT; do
   if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed"; then
     missing="$missing $pkg"
   fi
 done
-[ -z "$missing" ] && exit 0
-
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+if need_sources "${1:-all}"; then
+  . /etc/os-release
+  echo "Adding deb-src entry for $VERSION_CODENAME"
+  printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+    "$VERSION_CODENAME" | $SUDO tee /etc/apt/sources.list.d/kivex-src.sources >/dev/null
+  missing="$missing dpkg-dev"  # forces the update below
+fi
+[ -z "$missing" ] && exit 0
+
 echo "Installing:$missing"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq

@@ -20,3 +20,6 @@ run_suite sanitize -DCMAKE_BUILD_TYPE=Debug -DKIVEX_SANITIZE=ON
 
 echo "== fuzz smoke (seeded, 30 s per target) =="
 sh scripts/fuzz.sh 30
+
+echo "== Windows build (MinGW-w64), end-to-end under Wine =="
+sh scripts/test-windows.sh
