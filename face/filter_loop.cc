@@ -2,6 +2,7 @@
 
 #include "buffer/xp_msg.h"
 #include "face/bmp.h"
+#include "face/face_cache.h"
 #include "face/face_extract.h"
 #include "face/face_message.h"
 #include "face/xface.h"
@@ -14,6 +15,7 @@ bool FilterBuffer(int32_t flags, cFileStream& in, cFileStream& out, const cStrin
   cXPMsg oXPMsgBMP;
   cString faceValue;
   cString oBMP;
+  cFaceCache faces;
   // Without a log file the reader's diagnostics go to the console, so that
   // the closing error line never stands alone.
   FILE* log = oLogFile.File != nullptr ? oLogFile.File : stderr;
@@ -27,7 +29,7 @@ bool FilterBuffer(int32_t flags, cFileStream& in, cFileStream& out, const cStrin
     FindFaceHeader(msg, faceValue);
     if (faceValue.Empty()) continue;
     ++counters.facesTotal;
-    if (!DecodeFace(faceValue, oBMP)) continue;
+    if (!faces.Decode(faceValue, oBMP)) continue;
     if (insert) {
       if (!BuildFaceMsg(oBMP, msg, oXPMsgBMP)) return false;
       if (oXPMsgBMP.WriteRawMsg(out.File, stderr) != 0) return false;

@@ -61,53 +61,73 @@ bool ScanHexWord(const char* p, uint32_t* word) {
   return true;
 }
 
-bool ParseFaceHex(char* text, FaceBitmap& bitmap) {
+FaceFailure ParseFaceHex(char* text, FaceBitmap& bitmap) {
   int k = 0;
   char* p = text;
   while (true) {
     while (IsDelimiter(*p)) ++p;
-    if (*p == '\0') return true;
+    if (*p == '\0') return kFaceDecoded;
     char* token = p;
     while (*p != '\0' && !IsDelimiter(*p)) ++p;
     if (*p != '\0') *p++ = '\0';
     uint32_t word;
-    if (!ScanHexWord(token, &word)) {
-      LogMsg(stderr, "%s", "Invalid X-Face Header\n");
-      return false;
-    }
-    if (k >= kMaxWords) {
-      LogMsg(stderr, "%s", "Invalid X-Face Header(i > 48*6 - 2)\n");
-      return false;
-    }
+    if (!ScanHexWord(token, &word)) return kFaceBadWord;
+    if (k >= kMaxWords) return kFaceTooManyWords;
     bitmap.bytes[2 * k] = static_cast<uint8_t>(word >> 8);
     bitmap.bytes[2 * k + 1] = static_cast<uint8_t>(word);
     ++k;
   }
 }
 
-bool DecodeFace(const cString& value, cString& oBMP) {
-  FaceBitmap bitmap;
+FaceFailure DecompressFace(const char* value, FaceBitmap& bitmap, int* rc) {
   memset(bitmap.bytes, 0, sizeof bitmap.bytes);
-  size_t size = strlen(value.Text()) + 1;
+  *rc = 0;
+  size_t size = strlen(value) + 1;
   size_t bufferSize = size > kMinWorkBuffer ? size : kMinWorkBuffer;
   char* work = static_cast<char*>(malloc(bufferSize));
-  if (work == nullptr) {
-    LogMsg(stderr, "%s", "new chr[] failed\n");
+  if (work == nullptr) return kFaceNoMemory;
+  memcpy(work, value, size);
+  *rc = uncompface(work);
+  FaceFailure failure = *rc != 0 ? kFaceUncompress : ParseFaceHex(work, bitmap);
+  free(work);
+  return failure;
+}
+
+void ReportFaceFailure(FaceFailure failure, int rc) {
+  switch (failure) {
+    case kFaceDecoded:
+      break;
+    case kFaceNoMemory:
+      LogMsg(stderr, "%s", "new chr[] failed\n");
+      break;
+    case kFaceUncompress:
+      LogMsg(stderr, "Invalid X-Face Header, uncompface() rc: %d\n", rc);
+      break;
+    case kFaceBadWord:
+      LogMsg(stderr, "%s", "Invalid X-Face Header\n");
+      break;
+    case kFaceTooManyWords:
+      LogMsg(stderr, "%s", "Invalid X-Face Header(i > 48*6 - 2)\n");
+      break;
+  }
+}
+
+bool MakeFaceImage(const FaceBitmap& bitmap, cString& oBMP) {
+  if (!oBMP.Resize(kBmpFileSize + 1)) {
+    LogMsg(stderr, "%s", "oBMP.Resize() failed\n");
     return false;
   }
-  memcpy(work, value.Text(), size);
-  int rc = uncompface(work);
-  bool ok = false;
-  if (rc != 0) {
-    LogMsg(stderr, "Invalid X-Face Header, uncompface() rc: %d\n", rc);
-  } else if (ParseFaceHex(work, bitmap)) {
-    if (!oBMP.Resize(kBmpFileSize + 1)) {
-      LogMsg(stderr, "%s", "oBMP.Resize() failed\n");
-    } else {
-      FillBmp(bitmap, oBMP);
-      ok = true;
-    }
+  FillBmp(bitmap, oBMP);
+  return true;
+}
+
+bool DecodeFace(const cString& value, cString& oBMP) {
+  FaceBitmap bitmap;
+  int rc;
+  FaceFailure failure = DecompressFace(value.Text(), bitmap, &rc);
+  if (failure != kFaceDecoded) {
+    ReportFaceFailure(failure, rc);
+    return false;
   }
-  free(work);
-  return ok;
+  return MakeFaceImage(bitmap, oBMP);
 }

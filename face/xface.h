@@ -17,14 +17,31 @@ struct FaceBitmap {
 // letter case) into `value`, or leaves `value` empty.
 void FindFaceHeader(const cXPMsg& msg, cString& value);
 
+// Why a face did not decode.
+enum FaceFailure {
+  kFaceDecoded = 0,
+  kFaceNoMemory,      // the work buffer could not be had
+  kFaceUncompress,    // uncompface returned a status (`rc`)
+  kFaceBadWord,       // a token of its text holds no number
+  kFaceTooManyWords,  // more than 144 words
+};
+
+// Decompresses a non-empty X-Face value into `bitmap`. Reports nothing; *rc
+// receives uncompface's status.
+FaceFailure DecompressFace(const char* value, FaceBitmap& bitmap, int* rc);
+// The one report of a failure, on standard error.
+void ReportFaceFailure(FaceFailure failure, int rc);
+
 // Decompresses a non-empty X-Face value and fills `oBMP` with the BMP face
 // file. False after the reason was reported on standard error.
 bool DecodeFace(const cString& value, cString& oBMP);
+// Fills `oBMP` with the BMP file of a decoded bitmap. False after the report.
+bool MakeFaceImage(const FaceBitmap& bitmap, cString& oBMP);
 
 // Parses the hexadecimal text that uncompface writes (tokens separated by
 // ',', LF and CR; at most 144 words) into `bitmap`, which the caller has
-// cleared. `text` is split in place. False after the report.
-bool ParseFaceHex(char* text, FaceBitmap& bitmap);
+// cleared. `text` is split in place.
+FaceFailure ParseFaceHex(char* text, FaceBitmap& bitmap);
 
 // Reads one token the way the scanning conversion "%x" does. False when it
 // holds no number.

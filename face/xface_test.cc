@@ -94,22 +94,29 @@ TEST(ParseFaceHex, WordCountRules) {
   FaceBitmap bitmap;
   memset(bitmap.bytes, 0, sizeof bitmap.bytes);
   char few[] = "0xFFFF,0x8001,\n";
-  testing::internal::CaptureStderr();
-  EXPECT_TRUE(ParseFaceHex(few, bitmap));
+  EXPECT_EQ(ParseFaceHex(few, bitmap), kFaceDecoded);
   EXPECT_EQ(bitmap.bytes[0], 0xFF);
   EXPECT_EQ(bitmap.bytes[3], 0x01);
   EXPECT_EQ(bitmap.bytes[4], 0);  // words not given stay white
   std::string many;
   for (int i = 0; i < 145; ++i) many += "0x0001,";
-  EXPECT_FALSE(ParseFaceHex(&many[0], bitmap));
+  EXPECT_EQ(ParseFaceHex(&many[0], bitmap), kFaceTooManyWords);
   std::string exact = many.substr(0, 144 * 7);
-  EXPECT_TRUE(ParseFaceHex(&exact[0], bitmap));
+  EXPECT_EQ(ParseFaceHex(&exact[0], bitmap), kFaceDecoded);
   char bad[] = "0x0001,zz,";
-  EXPECT_FALSE(ParseFaceHex(bad, bitmap));
+  EXPECT_EQ(ParseFaceHex(bad, bitmap), kFaceBadWord);
   char none[] = ",\r\n,";
-  EXPECT_TRUE(ParseFaceHex(none, bitmap));
+  EXPECT_EQ(ParseFaceHex(none, bitmap), kFaceDecoded);
+}
+
+TEST(ReportFaceFailure, OneLinePerKind) {
+  testing::internal::CaptureStderr();
+  for (FaceFailure f : {kFaceDecoded, kFaceNoMemory, kFaceUncompress, kFaceBadWord,
+                        kFaceTooManyWords})
+    ReportFaceFailure(f, -2);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Invalid X-Face Header(i > 48*6 - 2)\nInvalid X-Face Header\n");
+            "new chr[] failed\nInvalid X-Face Header, uncompface() rc: -2\n"
+            "Invalid X-Face Header\nInvalid X-Face Header(i > 48*6 - 2)\n");
 }
 
 TEST(ScanHexWord, ReadsLikeScanfHex) {

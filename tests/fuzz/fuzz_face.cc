@@ -22,6 +22,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FaceBitmap bitmap;
   memset(bitmap.bytes, 0, sizeof bitmap.bytes);
-  ParseFaceHex(&text[0], bitmap);
+  (void)ParseFaceHex(&text[0], bitmap);
   return 0;
 }

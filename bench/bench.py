@@ -1,0 +1,144 @@
+#!/usr/bin/env python3
+"""Measures Kivex against its two floors, copying the bytes and decoding
+with the bare compface library, and prints one table.
+
+    bench.py --kivex PATH --tools DIR [--work DIR] [--runs N] [--plain-mib N]
+
+Inputs are generated from fixed seeds into the work directory (kept there
+for the next run). Every ratio compares runs made side by side, alternating,
+and takes the median of N runs (at least 5)."""
+import argparse
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import time
+
+
+def timed(cmd, cwd, env=None, stdout=None):
+    """Runs cmd; returns (seconds, peak resident KiB)."""
+    out = open(stdout, "wb") if stdout else subprocess.DEVNULL
+    start = time.perf_counter()
+    p = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=out, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(p.pid, 0)
+    seconds = time.perf_counter() - start
+    if stdout:
+        out.close()
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise SystemExit("failed: %s" % " ".join(cmd))
+    return seconds, usage.ru_maxrss
+
+
+def median_pair(runs, first, second):
+    """Alternates first() and second() `runs` times; medians of both."""
+    a, b = [], []
+    for _ in range(runs):
+        a.append(first())
+        b.append(second())
+    return statistics.median(x[0] for x in a), statistics.median(x[0] for x in b), \
+        max(x[1] for x in a)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--kivex", required=True)
+    ap.add_argument("--tools", required=True, help="folder with gen_buffers, uncompface_loop")
+    ap.add_argument("--work", default=os.path.join(os.path.dirname(__file__), "work"))
+    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--plain-mib", type=int, default=1024)
+    args = ap.parse_args()
+    kivex = os.path.abspath(args.kivex)
+    gen = os.path.join(os.path.abspath(args.tools), "gen_buffers")
+    loop = os.path.join(os.path.abspath(args.tools), "uncompface_loop")
+    work = os.path.abspath(args.work)
+    os.makedirs(work, exist_ok=True)
+    runs = max(5, args.runs)
+
+    inputs = {
+        "plain.puf": ["plain", str(args.plain_mib << 20), "11"],
+        "plain100.puf": ["plain", str(100 << 20), "12"],
+        "distinct.puf": ["distinct", "20000", "13"],
+        "realistic.puf": ["realistic", "200000", "14"],
+    }
+    for name, spec in inputs.items():
+        stamp = os.path.join(work, name + ".spec")
+        if not os.path.exists(stamp) or open(stamp).read() != " ".join(spec):
+            print("generating %s ..." % name, flush=True)
+            subprocess.run([gen, spec[0], os.path.join(work, name)] + spec[1:], check=True)
+            open(stamp, "w").write(" ".join(spec))
+
+    def path(name):
+        return os.path.join(work, name)
+
+    env = dict(os.environ, TMP=work)
+    rows = []
+
+    def row(figure, mine, ref, ratio, target, met):
+        rows.append((figure, mine, ref, ratio, target, "yes" if met else "NO"))
+
+    # -k on plain against cat.
+    k, c, rss_plain = median_pair(
+        runs, lambda: timed([kivex, "-kout.puf", "plain.puf"], work),
+        lambda: timed(["cat", "plain.puf"], work, stdout=path("cat.out")))
+    row("-k plain, wall", "%.2f s" % k, "cat %.2f s" % c, "%.2f x" % (k / c), "<= 2.0 x", k / c <= 2.0)
+
+    # In place on plain against cat + sync of the copy.
+    def in_place():
+        shutil.copyfile(path("plain.puf"), path("inplace.puf"))
+        return timed([kivex, "inplace.puf"], work, env=env)
+
+    def cat_sync():
+        s1, m = timed(["cat", "plain.puf"], work, stdout=path("cat.out"))
+        s2, _ = timed(["sync", "cat.out"], work)
+        return s1 + s2, m
+
+    i, cs, _ = median_pair(runs, in_place, cat_sync)
+    row("in place plain, wall", "%.2f s" % i, "cat+sync %.2f s" % cs, "%.2f x" % (i / cs),
+        "<= 2.0 x", i / cs <= 2.0)
+
+    # Faces per second on distinct faces against the bare library loop.
+    d, l, _ = median_pair(runs, lambda: timed([kivex, "-kout.puf", "distinct.puf"], work),
+                          lambda: timed([loop, "distinct.puf.values"], work))
+    row("-k distinct, faces/s", "%.0f" % (20000 / d), "library %.0f" % (20000 / l),
+        "%.0f %%" % (100 * l / d), ">= 85 %", l / d >= 0.85)
+
+    # Realistic buffer, -k and -x, against the library over every occurrence.
+    faces_dir = path("faces")
+
+    def extract():
+        shutil.rmtree(faces_dir, ignore_errors=True)
+        os.mkdir(faces_dir)
+        return timed([kivex, "-xfaces", "realistic.puf"], work)
+
+    rk, rl, rss_real = median_pair(runs, lambda: timed([kivex, "-kout.puf", "realistic.puf"], work),
+                                   lambda: timed([loop, "realistic.puf.values"], work))
+    row("-k realistic, wall", "%.2f s" % rk, "library %.2f s" % rl, "%.2f x" % (rk / rl),
+        "<= 0.25 x", rk / rl <= 0.25)
+    rx, rl2, rss_x = median_pair(runs, extract, lambda: timed([loop, "realistic.puf.values"], work))
+    row("-x realistic, wall", "%.2f s" % rx, "library %.2f s" % rl2, "%.2f x" % (rx / rl2),
+        "<= 0.25 x", rx / rl2 <= 0.25)
+
+    # Peak memory.
+    _, _, rss_100 = median_pair(runs, lambda: timed([kivex, "-kout.puf", "plain100.puf"], work),
+                                lambda: (0, 0))
+    row("peak RSS, -k plain", "%.1f MiB" % (rss_plain / 1024), "100 MiB: %.1f MiB" % (rss_100 / 1024),
+        "%+.0f %%" % (100.0 * (rss_plain - rss_100) / rss_100), "<= 8 MiB, within 10 %",
+        rss_plain <= 8192 and abs(rss_plain - rss_100) <= 0.1 * rss_100)
+    rss_r = max(rss_real, rss_x)
+    row("peak RSS, realistic", "%.1f MiB" % (rss_r / 1024), "", "", "<= 16 MiB", rss_r <= 16384)
+
+    for name in ("out.puf", "cat.out", "inplace.puf"):
+        if os.path.exists(path(name)):
+            os.remove(path(name))
+    widths = [max(len(str(r[i])) for r in rows + [HEAD]) for i in range(6)]
+    print("machine: %s, %d cores; %d runs each, medians; plain buffer %d MiB"
+          % (platform.processor() or platform.machine(), os.cpu_count(), runs, args.plain_mib))
+    for r in [HEAD] + rows:
+        print("  ".join(str(v).ljust(w) for v, w in zip(r, widths)).rstrip())
+
+
+HEAD = ("figure", "Kivex", "reference", "ratio", "target", "met")
+
+if __name__ == "__main__":
+    main()
