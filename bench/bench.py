@@ -17,7 +17,12 @@ import time
 
 
 def timed(cmd, cwd, env=None, stdout=None):
-    """Runs cmd; returns (seconds, peak resident KiB)."""
+    """Runs cmd; returns (seconds, peak resident KiB). Output files of
+    earlier runs are removed first, untimed, so that no run pays for
+    truncating another's file."""
+    for name in ("out.puf", "cat.out"):
+        if os.path.exists(os.path.join(cwd, name)):
+            os.remove(os.path.join(cwd, name))
     out = open(stdout, "wb") if stdout else subprocess.DEVNULL
     start = time.perf_counter()
     p = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=out, stderr=subprocess.DEVNULL)

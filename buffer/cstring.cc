@@ -51,7 +51,7 @@ bool cString::Resize(int32_t n) {
   return true;
 }
 
-bool cString::Append(const char* bytes, int32_t count) {
+bool cString::AppendGrowing(const char* bytes, int32_t count) {
   int32_t size = Size();
   if (count > INT32_MAX - 2 - size) return false;
   int32_t need = size + count + 1;

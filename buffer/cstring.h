@@ -4,6 +4,7 @@
 #define KIVEX_BUFFER_CSTRING_H_
 
 #include <cstdint>
+#include <cstring>
 
 class cString {
  public:
@@ -26,9 +27,17 @@ class cString {
   bool Resize(int32_t n);
   // Appends bytes, growing the block geometrically: for working buffers that
   // are filled piece by piece. False when memory runs out.
-  bool Append(const char* bytes, int32_t count);
+  bool Append(const char* bytes, int32_t count) {
+    if (Data == nullptr || count > Capacity - Length) return AppendGrowing(bytes, count);
+    memcpy(Data + Length - 1, bytes, static_cast<size_t>(count));
+    Length += count;
+    Data[Length - 1] = '\0';
+    return true;
+  }
   // Makes the text empty without releasing the block.
   void Clear();
+
+  bool AppendGrowing(const char* bytes, int32_t count);
 
   const char* Text() const { return Data != nullptr ? Data : ""; }
   // Bytes held, without the terminating NUL.

@@ -6,7 +6,7 @@
 
 #include "platform/env.h"
 
-cFileStream::cFileStream() : File(nullptr), FileName(nullptr) {}
+cFileStream::cFileStream() : File(nullptr), FileName(nullptr), buffer_(nullptr) {}
 
 cFileStream::~cFileStream() { Close(); }
 
@@ -25,7 +25,14 @@ int cFileStream::Open(const char* name, const char* mode, int bufferSize) {
     fprintf(stderr, "Fehler beim Oeffnen der Datei %s\n", name);
     return 1;
   }
-  if (bufferSize > 0) setvbuf(File, nullptr, _IOFBF, static_cast<size_t>(bufferSize));
+  if (bufferSize > 0) {
+    buffer_ = static_cast<char*>(malloc(static_cast<size_t>(bufferSize)));
+    // Without it the stream keeps its default buffer.
+    if (buffer_ != nullptr && setvbuf(File, buffer_, _IOFBF, static_cast<size_t>(bufferSize)) != 0) {
+      free(buffer_);
+      buffer_ = nullptr;
+    }
+  }
   return 0;
 }
 
@@ -42,6 +49,8 @@ int cFileStream::Close() {
       result = 1;
     }
   }
+  free(buffer_);
+  buffer_ = nullptr;
   free(FileName);
   FileName = nullptr;
   return result;

@@ -5,6 +5,10 @@
 
 #include <cstdio>
 
+// Stream buffer size for buffer files: large enough that the system calls
+// do not dominate a run over gigabytes.
+const int kStreamBuffer = 1 << 18;
+
 class cFileStream {
  public:
   cFileStream();
@@ -26,6 +30,11 @@ class cFileStream {
 
   FILE* File;      // null while closed
   char* FileName;  // copy of the last Open's name; null when none
+
+ private:
+  // The stream buffer asked for at Open: glibc ignores the size unless it is
+  // given the buffer itself. Freed after the file is closed.
+  char* buffer_;
 };
 
 #endif  // KIVEX_BUFFER_FILE_STREAM_H_

@@ -32,6 +32,7 @@ bool cHeaderPool::AddRecords(int count, int nameSize, int valueSize) {
     }
     slot->free = 1;
     slot->record = record;
+    record->slot = slots.Count();
     if (!slots.Append(slot)) {
       delete slot;
       delete record;
@@ -71,12 +72,8 @@ cHeaderLine* cHeaderPool::NewHeaderLine() {
 }
 
 void cHeaderPool::Release(cHeaderLine* record) {
-  for (int32_t i = 0; i < slots.Count(); ++i) {
-    if (slots[i]->record == record) {
-      slots[i]->free = 1;
-      return;
-    }
-  }
+  int32_t i = record->slot;
+  if (i >= 0 && i < slots.Count() && slots[i]->record == record) slots[i]->free = 1;
 }
 
 cHeaders::cHeaders() : pool(kInitialRecords) { list.Reserve(kInitialListRoom); }

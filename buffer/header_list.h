@@ -47,9 +47,10 @@ class cPtrArray {
 
 class cHeaderLine {
  public:
-  cHeaderLine(int nameSize, int valueSize) : Name(nameSize), Value(valueSize) {}
+  cHeaderLine(int nameSize, int valueSize) : Name(nameSize), Value(valueSize), slot(-1) {}
   cString Name;   // the bytes before the line's first colon
   cString Value;  // the rest of the line behind the separator, line end removed
+  int32_t slot;   // index of its slot in the owning pool, so release needs no search
 };
 
 struct HeaderSlot {

@@ -18,18 +18,20 @@ char gPiece[kPieceSize + 1];
 cString gName(512);
 cString gValue(1024);
 
-// Reads up to kPieceSize bytes, up to and including the next LF, like fgets,
-// but also tells how many bytes came (a NUL inside must not hide the LF).
-// 0 when nothing could be read.
-int ReadPiece(FILE* in) {
-  int count = 0;
-  while (count < kPieceSize) {
-    int c = getc(in);
-    if (c == EOF) break;
-    gPiece[count++] = static_cast<char>(c);
-    if (c == '\n') break;
+// Reads a piece of at most kPieceSize bytes, up to and including the next
+// LF, with fgets, and tells how many bytes came: a NUL inside the piece
+// must not hide its LF. `position` (the stream position before the piece,
+// -1 when unknown) is moved on. 0 when nothing could be read.
+int ReadPiece(FILE* in, int64_t* position) {
+  if (fgets(gPiece, sizeof gPiece, in) == nullptr) return 0;
+  int count = static_cast<int>(strlen(gPiece));
+  if (count == 0 || (count < kPieceSize && gPiece[count - 1] != '\n')) {
+    // A NUL in the piece or the end of the file: only the position tells.
+    int64_t now = platform::Tell(in);
+    if (now >= 0 && *position >= 0 && now - *position <= kPieceSize)
+      count = static_cast<int>(now - *position);
   }
-  gPiece[count] = '\0';
+  if (*position >= 0) *position += count;
   return count;
 }
 
@@ -70,14 +72,20 @@ bool SplitHeaderLine(const char* line, cString* name, cString* value) {
 
 int cXPMsg::ReadMsg(FILE* in, FILE* log) {
   Headers.Clear();
-  OfsStart = OfsEnde = platform::Tell(in);
+  if (in != readStream_ || readPos_ < 0) {
+    readStream_ = in;
+    readPos_ = platform::Tell(in);
+  }
+  OfsStart = OfsEnde = readPos_;
   if (OfsStart == -1) ToLog(log, "ReadMsg. ftell failed\n");
   int64_t length = -1;
   int result = ReadHeaders(in, log, &length);
-  if (result == 2) return 2;
-  if (result != 0) return 1;
-  if (ReadBody(in, log, length) != 0) return 1;
-  OfsEnde = platform::Tell(in);
+  if (result == 0) result = ReadBody(in, log, length);
+  if (result != 0) {
+    readPos_ = -1;  // ask again should the caller go on
+    return result == 2 ? 2 : 1;
+  }
+  OfsEnde = readPos_;
   if (OfsEnde == -1) ToLog(log, "ReadMsg. ftell failed\n");
   return 0;
 }
@@ -85,7 +93,8 @@ int cXPMsg::ReadMsg(FILE* in, FILE* log) {
 int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
   *length = -1;
   bool lengthSeen = false;
-  for (int count = ReadPiece(in); count > 0; count = ReadPiece(in)) {
+  int64_t& position = readPos_;
+  for (int count = ReadPiece(in, &position); count > 0; count = ReadPiece(in, &position)) {
     if (gPiece[0] == '\r' || gPiece[0] == '\n') break;
     if (strncmp(gPiece, "LEN:", 4) == 0 && (gPiece[4] == ' ' || gPiece[4] == '\t')) {
       *length = ParseLength(gPiece + 5);
@@ -103,7 +112,9 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
       while ((c = getc(in)) != EOF && c != '\n') {
         char byte = static_cast<char>(c);
         if (byte != '\0' && !gValue.Append(&byte, 1)) break;
+        if (position >= 0) ++position;
       }
+      if (c == '\n' && position >= 0) ++position;
       if (c == '\n' && gValue.Size() > 0 && gValue.Data[gValue.Size() - 1] == '\r') {
         gValue.Data[gValue.Size() - 1] = '\0';
         --gValue.Length;
@@ -112,7 +123,8 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
     if (ferror(in)) break;
     cHeaderLine* record = Headers.pool.NewHeaderLine();
     if (record == nullptr) continue;
-    if (!record->Name.Assign(gName.Text()) || !record->Value.Assign(gValue.Text()) ||
+    if (!record->Name.AssignBytes(gName.Text(), gName.Size()) ||
+        !record->Value.AssignBytes(gValue.Text(), gValue.Size()) ||
         !Headers.Append(record)) {
       Headers.pool.Release(record);
     }
@@ -176,6 +188,7 @@ int cXPMsg::ReadBody(FILE* in, FILE* log, int64_t length) {
   }
   Body.Data[got] = '\0';
   Body.Length = static_cast<int32_t>(got + 1);
+  if (readPos_ >= 0) readPos_ += static_cast<int64_t>(got);
   if (got == n) return 0;
   if (got == want && !feof(in) && getc(in) != EOF) {
     if (log != nullptr)

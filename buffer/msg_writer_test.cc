@@ -6,6 +6,7 @@
 #include <string>
 
 #include "buffer/xp_msg.h"
+#include "platform/env.h"
 #include "platform/fault.h"
 #include "tests/test_util.h"
 
@@ -17,7 +18,7 @@ std::string Written(cXPMsg& msg) {
   FILE* out = tmpfile();
   EXPECT_EQ(msg.WriteRawMsg(out, stderr), 0);
   std::string bytes = test::Contents(out);
-  fclose(out);
+  platform::Close(out);
   return bytes;
 }
 
@@ -30,7 +31,7 @@ std::string CopyThrough(const std::string& bytes) {
   while (msg.ReadMsg(in, nullptr) == 0) EXPECT_EQ(msg.WriteRawMsg(out, stderr), 0);
   std::string copy = test::Contents(out);
   fclose(in);
-  fclose(out);
+  platform::Close(out);
   return copy;
 }
 
@@ -81,7 +82,7 @@ TEST(WriteRawMsg, OutputThatCannotTellItsPositionGetsNothing) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(msg.WriteRawMsg(pipeEnds[1], stderr), 1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "WriteRawMsg. ftell failed\n");
-  fclose(pipeEnds[1]);
+  platform::Close(pipeEnds[1]);
   pipeEnds[0] = fdopen(fds[0], "rb");
   EXPECT_EQ(fgetc(pipeEnds[0]), EOF);
   fclose(pipeEnds[0]);
@@ -96,9 +97,9 @@ TEST(WriteRawMsg, EachFailingWriteIsReported) {
     const char* report;
   } cases[] = {
       {1, "Fehler bei der Header-Ausgabe\n"},
-      {5, "Fehler bei der Ausgabe der Headerende-Zeile\n"},
+      {2, "Fehler bei der Ausgabe der Headerende-Zeile\n"},
       // The body line goes to standard error and again to the error stream.
-      {6, "cXPMsg::WriteRawBody: Fehler bei der Msg-Ausgabe\n"
+      {3, "cXPMsg::WriteRawBody: Fehler bei der Msg-Ausgabe\n"
           "cXPMsg::WriteRawBody: Fehler bei der Msg-Ausgabe\n"},
   };
   for (const Case& c : cases) {
@@ -108,7 +109,7 @@ TEST(WriteRawMsg, EachFailingWriteIsReported) {
     EXPECT_EQ(msg.WriteRawMsg(out, stderr), 1) << c.nth;
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.report);
     platform::ClearFault();
-    fclose(out);
+    platform::Close(out);
   }
 }
 

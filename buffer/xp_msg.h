@@ -21,6 +21,8 @@ class cXPMsg {
 
   // Reads the next message of `in` (opened "rb", positioned at a message).
   // 0 = a message was read; 1 = error (reported to `log`); 2 = end of buffer.
+  // REQUIRES: between two calls with the same stream nothing else moves it
+  // (the offsets are counted, not asked for: asking costs a system call).
   int ReadMsg(FILE* in, FILE* log);
   // 0 = header block and a length read; 1 = read error, or the end of the
   // file after a header line (a cut-off message); 2 = end of file before
@@ -48,6 +50,10 @@ class cXPMsg {
   int64_t OfsStart;   // input offset of the last message read, -1 unknown
   int64_t OfsEnde;    // just behind its body
   int32_t HeaderCursor;
+
+ private:
+  FILE* readStream_ = nullptr;  // the stream the offsets are counted for
+  int64_t readPos_ = -1;        // its position, -1 when it must be asked for
 };
 
 // Splits a header line at its first colon. False when there is none or it
@@ -55,7 +61,8 @@ class cXPMsg {
 // loses every CR and LF at its end.
 bool SplitHeaderLine(const char* line, cString* name, cString* value);
 
-// Writes one header line; "X_C" and "X-XP-ARC" take no blank after the colon.
-int WriteHeaderLine(FILE* out, FILE* err, const cHeaderLine& record);
+// Writes one header line into the message's header block; "X_C" and
+// "X-XP-ARC" take no blank after the colon. False when memory runs out.
+bool WriteHeaderLine(cString& block, const cHeaderLine& record);
 
 #endif  // KIVEX_BUFFER_XP_MSG_H_

@@ -10,6 +10,8 @@ namespace platform {
 namespace {
 // Why the last write failed, for the report of the close that follows it.
 int gWriteError = 0;
+// The stream last found able to tell its position.
+FILE* gTellable = nullptr;
 }  // namespace
 
 size_t Write(const void* bytes, size_t count, FILE* stream) {
@@ -24,7 +26,15 @@ int Flush(FILE* stream) {
   return fflush(stream);
 }
 
+bool CanTell(FILE* stream) {
+  if (stream == gTellable) return true;
+  if (Tell(stream) == -1) return false;
+  gTellable = stream;
+  return true;
+}
+
 int Close(FILE* stream) {
+  if (stream == gTellable) gTellable = nullptr;
   // A write that failed earlier in the stdio buffer fails the close too.
   bool failedBefore = ferror(stream) != 0;
   if (fclose(stream) != 0) return EOF;

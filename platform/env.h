@@ -33,6 +33,10 @@ FILE* OpenFile(const char* path, const char* mode);
 // The stream position as a 64-bit offset; -1 when the stream cannot tell.
 int64_t Tell(FILE* stream);
 
+// True when the stream can tell its position. Asked once per stream: a
+// stream found able stays so until platform::Close closes it.
+bool CanTell(FILE* stream);
+
 // Stops line-end translation on an output stream. 0, or -1 on failure.
 int SetBinaryMode(FILE* stream);
 

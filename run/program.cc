@@ -53,14 +53,14 @@ int RunKivex(int argc, char** argv) {
   if (!scan_args(argc, argv, opt.inputBuffer, opt.outputBuffer, opt.extractDir, opt.flags))
     return 1;
   bool inPlace = (opt.flags & OPT_INPLACE) && (opt.flags & OPT_INSERT);
-  if (run.input.Open(opt.inputBuffer.Text(), "rb", 0) != 0) return 1;
+  if (run.input.Open(opt.inputBuffer.Text(), "rb", kStreamBuffer) != 0) return 1;
   if (inPlace) {
     cString tempDir;
     TempPath(tempDir);
     if (!OpenTmpOutFile(tempDir, run.output)) return 1;
   } else if (opt.flags & OPT_INSERT) {
     if (RefuseOutputIsInput(opt.inputBuffer.Text(), opt.outputBuffer.Text())) return 1;
-    if (run.output.Open(opt.outputBuffer.Text(), "wb", 0) != 0) return 1;
+    if (run.output.Open(opt.outputBuffer.Text(), "wb", kStreamBuffer) != 0) return 1;
   }
   if ((opt.flags & OPT_EXTRACT) && !PrepareExtractionDir(opt.extractDir, run.known)) return 1;
   if (!FilterBuffer(opt.flags, run.input, run.output, opt.extractDir, run.known, run.counters))

@@ -87,7 +87,7 @@ bool OpenTmpOutFile(const cString& dir, cFileStream& out) {
   int candidate = 0;
   while (true) {
     if (!FindTmpFileName(dir, name, candidate)) return false;
-    int opened = out.Open(name.Text(), "wbx", 2048);
+    int opened = out.Open(name.Text(), "wbx", kStreamBuffer);
     if (opened == 1) return false;
     if (opened == 0) break;
     ++candidate;  // appeared since the probe

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "buffer/xp_msg.h"
+#include "platform/env.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
@@ -20,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (msg.WriteRawMsg(out, nullptr) != 0) abort();
   }
   fclose(in);
-  fclose(out);
+  platform::Close(out);
   free(written);
   return 0;
 }
