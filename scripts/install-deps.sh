@@ -6,11 +6,12 @@ set -eu
 # What each part needs:
 #   build:   compiler, make, cmake, the compface library
 #   tests:   GoogleTest, python3 (end-to-end runner), the compface tools,
-#            ImageMagick (an independent BMP reader), clang with libFuzzer
+#            ImageMagick (an independent BMP reader), clang with libFuzzer,
+#            GNU time (peak memory in the benchmark)
 #   windows: the MinGW-w64 cross compiler, Wine, dpkg-dev for the source
 #            package of compface
 BUILD="g++ make cmake libcompfaceg1-dev"
-TEST="libgtest-dev python3 compface imagemagick clang libclang-rt-dev"
+TEST="libgtest-dev python3 compface imagemagick clang libclang-rt-dev time"
 WINDOWS="g++-mingw-w64-x86-64-posix wine64 dpkg-dev"
 
 case "${1:-all}" in

@@ -299,6 +299,17 @@ def in_place_run_replaces_the_input(k, tmp):
 
 
 @case
+def empty_buffer_and_absolute_names(k, tmp):
+    write(os.path.join(tmp, "leer.puf"), b"")
+    rc, out, err = k.run(["-kout.puf", "leer.puf"], tmp)
+    expect_eq((rc, out, err), (0, insertion_stats(0, 0), BANNER_BLOCK))
+    expect_eq(read(os.path.join(tmp, "out.puf")), b"", "empty output")
+    if not k.wine:  # where '/' begins a path, it begins no flag
+        rc, out, _ = k.run(["-k" + os.path.join(tmp, "o2.puf"), os.path.join(tmp, "leer.puf")], tmp)
+        expect_eq((rc, out), (0, insertion_stats(0, 0)))
+
+
+@case
 def buffer_without_faces_comes_out_identical(k, tmp):
     plain = b"".join(write_message(h, b) for h, b in parse_buffer(SAMPLE)
                      if not face_value(h))
@@ -415,6 +426,31 @@ def buffers_written_by_others(k, tmp):
         expect_eq(rc, 0)
     stored = {read(os.path.join(tmp, "faces", n)) for n in os.listdir(os.path.join(tmp, "faces"))}
     expect_eq(len(stored), len(os.listdir(os.path.join(tmp, "faces"))), "each face once")
+
+
+@case
+def benchmark_inputs_come_out_as_the_model_says(k, tmp):
+    """The benchmark's inputs, small: what the optimised paths write must be
+    what the format prescribes, byte for byte."""
+    if not k.gen:
+        raise Skip("no input generator")
+    os.mkdir(os.path.join(tmp, "faces"))
+    bmps = set()
+    for kind, amount in (("plain", 3 << 20), ("distinct", 150), ("realistic", 3000)):
+        buf = os.path.join(tmp, kind + ".puf")
+        subprocess.run([k.gen, kind, buf, str(amount), "5"], check=True)
+        data = read(buf)
+        wanted, total, written = expected_insertion(data)
+        bmps |= {face_bmp(face_value(h)) for h, _ in parse_buffer(data) if face_value(h)}
+        rc, out, _ = k.run(["-kout.puf", kind + ".puf"], tmp)
+        expect_eq((rc, out), (0, insertion_stats(total, written)), kind)
+        expect(mask_ids(read(os.path.join(tmp, "out.puf"))) == wanted, kind + " bytes")
+        rc, out, _ = k.run(["-xfaces", kind + ".puf"], tmp)
+        expect_eq(rc, 0, kind)
+    stored = sorted(read(os.path.join(tmp, "faces", n))
+                    for n in os.listdir(os.path.join(tmp, "faces")))
+    wanted = sorted(b for b in bmps if b is not None)
+    expect(stored == wanted, "each distinct face stored once, pixel-exact")
 
 
 # ---- failures --------------------------------------------------------------
@@ -605,9 +641,11 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--kivex", required=True)
     ap.add_argument("--wine", action="store_true")
+    ap.add_argument("--gen", help="the benchmark's input generator, for its small inputs")
     ap.add_argument("-k", dest="only", help="run only tests whose name has this")
     args = ap.parse_args()
     k = Kivex(args.kivex, args.wine)
+    k.gen = args.gen and os.path.abspath(args.gen)
     passed = failed = skipped = 0
     for test in TESTS:
         if args.only and args.only not in test.__name__:
