@@ -24,7 +24,6 @@ class cFaceCache {
   // again.
   bool Decode(const cString& value, cString& oBMP);
 
-  size_t Entries() const { return lru_.size(); }
   size_t Bytes() const { return bytes_; }
   size_t Decompressed() const { return decompressed_; }
 

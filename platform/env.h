@@ -72,7 +72,6 @@ std::string DirectoryOf(const char* path);
 
 // The system's message text for an errno value.
 const char* ErrorText(int err);
-int LastError();
 
 // Lists the entries of one directory, "." and ".." included where the
 // system delivers them.

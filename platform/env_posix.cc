@@ -84,8 +84,6 @@ std::string DirectoryOf(const char* path) {
 
 const char* ErrorText(int err) { return strerror(err); }
 
-int LastError() { return errno; }
-
 struct cDirListing::Impl {
   DIR* dir = nullptr;
 };

@@ -147,8 +147,6 @@ std::string DirectoryOf(const char* path) {
 
 const char* ErrorText(int err) { return strerror(err); }
 
-int LastError() { return errno; }
-
 struct cDirListing::Impl {
   HANDLE find = INVALID_HANDLE_VALUE;
   WIN32_FIND_DATAA data;
