@@ -52,7 +52,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--kivex", required=True)
     ap.add_argument("--tools", required=True, help="folder with gen_buffers, uncompface_loop")
-    ap.add_argument("--work", default=os.path.join(os.path.dirname(__file__), "work"))
+    ap.add_argument("--work", default=os.path.join(os.path.dirname(__file__), "scratch"))
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--plain-mib", type=int, default=1024)
     args = ap.parse_args()

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the release and the benchmark tools, then measures Kivex against
-# cat and the bare compface library (inputs in bench/work, never committed).
+# cat and the bare compface library (inputs in bench/scratch, never committed).
 #   sh scripts/bench.sh [--runs N] [--plain-mib N]
 set -eu
 cd "$(dirname "$0")/.."
