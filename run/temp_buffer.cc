@@ -30,11 +30,11 @@ int ReplaceThroughCopy(const char* inputBuffer, const char* tmpName) {
   }
   int err = 0;
   FILE* from = platform::OpenFile(tmpName, "rb");
-  if (from == nullptr) err = errno;
+  if (from == nullptr) err = errno != 0 ? errno : EIO;
   static char chunk[1 << 16];
   while (err == 0) {
     size_t size = fread(chunk, 1, sizeof chunk, from);
-    if (size > 0 && platform::Write(chunk, size, copy.File) != size) err = errno;
+    if (size > 0 && platform::Write(chunk, size, copy.File) != size) err = errno != 0 ? errno : EIO;
     if (size < sizeof chunk) {
       if (ferror(from)) err = EIO;
       break;
