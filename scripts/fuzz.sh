@@ -2,7 +2,8 @@
 # Fuzzes the message reader/writer and the face decoder with libFuzzer under
 # ASan and UBSan.   sh scripts/fuzz.sh [seconds per target, default 600]
 # A crash leaves its input in tests/fuzz/crashes_<target>/; keep it there
-# (it is replayed by every test run) and fix the fault.
+# (every run, the test command's smoke run too, replays it first) and fix
+# the fault.
 set -eu
 cd "$(dirname "$0")/.."
 SECONDS_EACH=${1:-600}
@@ -14,7 +15,8 @@ for target in reader face; do
   work=build/fuzz/corpus_$target
   mkdir -p "$work"
   echo "== fuzz_$target, ${SECONDS_EACH}s =="
-  if ! build/fuzz/tests/fuzz/fuzz_$target "$work" tests/fuzz/seeds_$target -seed=1 \
+  # The seeds and every input that once crashed run first, on every call.
+  if ! build/fuzz/tests/fuzz/fuzz_$target "$work" tests/fuzz/seeds_$target tests/fuzz/crashes_$target -seed=1 \
       -max_total_time="$SECONDS_EACH" -max_len=65536 -rss_limit_mb=2048 -timeout=20 \
       -close_fd_mask=1 -print_final_stats=1 \
       -artifact_prefix=tests/fuzz/crashes_$target/ 2>build/fuzz/fuzz_$target.log; then
