@@ -1,5 +1,5 @@
 // The reference: bare uncompface over a list of X-Face values (one a line),
-// each in a fresh 2056-byte buffer, as any caller of the library must.
+// each copied into a work buffer first, since uncompface decodes in place.
 #include <cstdio>
 #include <cstring>
 #include <string>
