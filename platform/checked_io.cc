@@ -1,5 +1,5 @@
-// The stream operations common to both platforms; they pass through the
-// fault-injection points so that tests can make any of them fail.
+// The operations common to both platforms. The stream operations pass
+// through the fault-injection points so that tests can make any of them fail.
 #include <cerrno>
 
 #include "platform/env.h"
@@ -13,6 +13,11 @@ int gWriteError = 0;
 // The stream last found able to tell its position.
 FILE* gTellable = nullptr;
 }  // namespace
+
+bool PathExists(const char* path) {
+  bool isDirectory;
+  return StatPath(path, &isDirectory) == 0;
+}
 
 size_t Write(const void* bytes, size_t count, FILE* stream) {
   if (count == 0) return 0;

@@ -23,11 +23,6 @@ int StatPath(const char* path, bool* isDirectory) {
   return 0;
 }
 
-bool PathExists(const char* path) {
-  struct stat st;
-  return stat(path, &st) == 0;
-}
-
 FILE* OpenFile(const char* path, const char* mode) {
   if (FaultHit(kFaultOpen)) return nullptr;
   return fopen(path, mode);  // glibc knows the 'x' flag

@@ -71,11 +71,6 @@ int StatPath(const char* path, bool* isDirectory) {
   return 0;
 }
 
-bool PathExists(const char* path) {
-  struct _stati64 st;
-  return _stati64(StatName(path).c_str(), &st) == 0;
-}
-
 FILE* OpenFile(const char* path, const char* mode) {
   if (FaultHit(kFaultOpen)) return nullptr;
   if (strchr(mode, 'x') == nullptr) return fopen(path, mode);
