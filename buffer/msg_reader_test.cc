@@ -12,7 +12,7 @@ namespace {
 // Reads the messages of `bytes` into one reused cXPMsg, as the filter loop
 // does, keeping what went to the log stream.
 struct Reading {
-  explicit Reading(const std::string& bytes) : in(test::StreamOf(bytes)), log(tmpfile()) {}
+  explicit Reading(const std::string& bytes) : in(test::StreamOf(bytes)), log(test::TempStream()) {}
   ~Reading() {
     fclose(in);
     fclose(log);
@@ -44,14 +44,16 @@ TEST(ReadMsg, MessagesInTurnWithOffsetsAndRawBodies) {
 }
 
 TEST(ReadMsg, ValueAndLengthRules) {
-  Reading r(Message({"X-XP-ARC:", "ABC:xyz", "TWO:  lead", "TRAIL: end ", "LEN: 99", "LEN:\t 3x"},
+  Reading r(Message({"X-XP-ARC:", "ABC:xyz", "TWO:  lead", "TRAIL: end ", "TAB:\tv", "LEN: 99",
+                     "LEN:\t 3x"},
                     "abc") +
             "LF: only\nCRCR: x\r\r\nLEN: 0\n\r\n" + Message({"LEN:5"}, ""));
   ASSERT_EQ(r.Next(), 0);
   EXPECT_EQ(r.Value(0), "");
-  EXPECT_EQ(r.Value(1), "yz");  // the byte after the colon is the separator
+  EXPECT_EQ(r.Value(1), "xyz");  // only a blank or tab separates
   EXPECT_EQ(r.Value(2), " lead");
   EXPECT_EQ(r.Value(3), "end ");
+  EXPECT_EQ(r.Value(4), "v");
   EXPECT_EQ(r.Body(), "abc");  // the last LEN counts, read as atol reads
   ASSERT_EQ(r.Next(), 0);
   EXPECT_EQ(r.Value(0), "only");

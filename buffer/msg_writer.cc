@@ -13,9 +13,11 @@ cString gBlock(4096);
 
 bool WriteHeaderLine(cString& block, const cHeaderLine& record) {
   const char* name = record.Name.Text();
-  bool tight = strcmp(name, "X_C") == 0 || strcmp(name, "X-XP-ARC") == 0;
+  const char* value = record.Value.Text();
+  bool tight = (strcmp(name, "X_C") == 0 || strcmp(name, "X-XP-ARC") == 0) && value[0] != ' ' &&
+               value[0] != '\t';
   return block.Append(name, record.Name.Size()) && block.Append(": ", tight ? 1 : 2) &&
-         block.Append(record.Value.Text(), record.Value.Size()) && block.Append("\r\n", 2);
+         block.Append(value, record.Value.Size()) && block.Append("\r\n", 2);
 }
 
 int cXPMsg::WriteRawMsg(FILE* out, FILE* err) {

@@ -57,12 +57,14 @@ class cXPMsg {
 };
 
 // Splits a header line at its first colon. False when there is none or it
-// is the line's first byte. The value starts two bytes behind the colon and
-// loses every CR and LF at its end.
+// is the line's first byte. The value starts behind the colon and one blank
+// or tab there, and loses every CR and LF at its end.
 bool SplitHeaderLine(const char* line, cString* name, cString* value);
 
 // Writes one header line into the message's header block; "X_C" and
-// "X-XP-ARC" take no blank after the colon. False when memory runs out.
+// "X-XP-ARC" take no blank after the colon unless their value begins with a
+// blank or tab (which would then be read as the separator). False when
+// memory runs out.
 bool WriteHeaderLine(cString& block, const cHeaderLine& record);
 
 #endif  // KIVEX_BUFFER_XP_MSG_H_
