@@ -1,6 +1,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "buffer/console_text.h"
 #include "buffer/xp_msg.h"
 #include "platform/env.h"
 
@@ -63,7 +64,9 @@ bool SplitHeaderLine(const char* line, cString* name, cString* value) {
   value->Clear();
   const char* colon = strchr(line, ':');
   if (colon == nullptr || colon == line) return false;
-  const char* rest = colon[1] == '\0' ? colon + 1 : colon + 2;
+  // One blank or tab after the colon separates; a value written tight
+  // ("X_C:12") keeps its first byte, so a rewritten buffer reads back the same.
+  const char* rest = colon[1] == ' ' || colon[1] == '\t' ? colon + 2 : colon + 1;
   size_t size = strlen(rest);
   while (size > 0 && (rest[size - 1] == '\r' || rest[size - 1] == '\n')) --size;
   if (!value->AssignBytes(rest, static_cast<int32_t>(size))) return false;
@@ -102,8 +105,11 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
     }
     if (!SplitHeaderLine(gPiece, &gName, &gValue)) {
       unsigned long long at = static_cast<unsigned long long>(OfsStart);
-      if (log != nullptr) fprintf(log, "fehlerhafte Headerzeile: <%s> at %llX\n", gPiece, at);
-      if (log != stderr) fprintf(stderr, "fehlerhafte Headerzeile: <%s> at %llX\n", gPiece, at);
+      if (log != nullptr && !IsConsole(log))
+        fprintf(log, "fehlerhafte Headerzeile: <%s> at %llX\n", gPiece, at);
+      fputs("fehlerhafte Headerzeile: <", stderr);
+      WriteSafeText(stderr, gPiece, strlen(gPiece));
+      fprintf(stderr, "> at %llX\n", at);
       continue;
     }
     if (gPiece[count - 1] != '\n') {
@@ -200,7 +206,15 @@ int cXPMsg::ReadBody(FILE* in, FILE* log, int64_t length) {
     fputs("Nachrichtenkoerper konnte nicht komplett gelesen werden\n", log);
     fprintf(log, "Laenge soll sein %llu, gelesen wurden %llu Bytes\n",
             static_cast<unsigned long long>(n), static_cast<unsigned long long>(got));
-    fprintf(log, "gelesen wurde|%s|\n", Body.Data);
+    if (!IsConsole(log)) {
+      fprintf(log, "gelesen wurde|%s|\n", Body.Data);
+    } else {
+      size_t text = strlen(Body.Data);
+      fputs("gelesen wurde|", log);
+      WriteSafeText(log, Body.Data, text < kConsoleBytes ? text : kConsoleBytes);
+      if (text > kConsoleBytes) fprintf(log, "... (%llu Bytes)", static_cast<unsigned long long>(got));
+      fputs("|\n", log);
+    }
   }
   return 1;
 }
