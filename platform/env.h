@@ -26,8 +26,10 @@ bool IsFlagChar(char c);
 int StatPath(const char* path, bool* isDirectory);
 bool PathExists(const char* path);
 
-// fopen with one addition: an 'x' in the mode creates the file exclusively
-// on every platform (fails with EEXIST when the name is taken).
+// fopen with two additions: an 'x' in the mode creates the file exclusively
+// on every platform (fails with EEXIST when the name is taken); a 'p' beside
+// it makes the new file readable and writable by its owner alone from its
+// first byte (POSIX; on Windows the folder's inherited rights decide).
 FILE* OpenFile(const char* path, const char* mode);
 
 // The stream position as a 64-bit offset; -1 when the stream cannot tell.
@@ -57,9 +59,14 @@ int RemoveFile(const char* path);
 // sees the old file or the new one, never none. EXDEV when the two names lie
 // on different file systems or drives. 0 or errno.
 int ReplaceFile(const char* from, const char* to);
-// Copies the permission bits of `from` onto `to` (nothing to do on
-// Windows). 0 or errno.
-int CopyPermissions(const char* from, const char* to);
+// Gives `to` the permission bits of `from` and, where the process may (root),
+// its owner and group; a group or owner it may not set stays ours, silently.
+// On Windows: its attributes, access list and, where allowed, owner.
+// 0 or errno.
+int CopyAccess(const char* from, const char* to);
+// The name of the file that `path` denotes: a symbolic link is followed to
+// its final target, any other name comes back as it is.
+std::string FinalName(const char* path);
 // Makes a completed rename of an entry of `path`'s directory durable.
 void SyncDirectoryOf(const char* path);
 // Sets *same when both names denote the same existing file, also through

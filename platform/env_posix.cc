@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -25,7 +26,14 @@ int StatPath(const char* path, bool* isDirectory) {
 
 FILE* OpenFile(const char* path, const char* mode) {
   if (FaultHit(kFaultOpen)) return nullptr;
-  return fopen(path, mode);  // glibc knows the 'x' flag
+  if (strchr(mode, 'x') == nullptr) return fopen(path, mode);
+  // A private file never has a moment in which others could open it.
+  mode_t bits = strchr(mode, 'p') != nullptr ? 0600 : 0666;
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, bits);
+  if (fd < 0) return nullptr;
+  FILE* stream = fdopen(fd, "wb");
+  if (stream == nullptr) close(fd);
+  return stream;
 }
 
 int64_t Tell(FILE* stream) { return static_cast<int64_t>(ftello(stream)); }
@@ -47,10 +55,23 @@ int ReplaceFile(const char* from, const char* to) {
   return rename(from, to) == 0 ? 0 : errno;
 }
 
-int CopyPermissions(const char* from, const char* to) {
+int CopyAccess(const char* from, const char* to) {
   struct stat st;
   if (stat(from, &st) != 0) return errno;
+  // Only root may give a file away; others may still pass on a group of theirs.
+  if (chown(to, st.st_uid, st.st_gid) != 0) (void)!chown(to, static_cast<uid_t>(-1), st.st_gid);
+  // After chown, which may clear the set-id bits.
   return chmod(to, st.st_mode & 07777) == 0 ? 0 : errno;
+}
+
+std::string FinalName(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  char* target = realpath(path, nullptr);
+  if (target == nullptr) return path;
+  std::string name(target);
+  free(target);
+  return name;
 }
 
 void SyncDirectoryOf(const char* path) {

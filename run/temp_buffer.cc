@@ -12,18 +12,18 @@ namespace {
 
 const int kCandidates = 26 * 26 * 26;
 
-// Copies the temporary buffer into a fresh file in the input's directory,
-// forces it to the disk and renames it over the input. 0 or errno; a copy
-// that did not make it is removed again.
-int ReplaceThroughCopy(const char* inputBuffer, const char* tmpName) {
+// Copies the temporary buffer into a fresh private file in the target's
+// directory, forces it to the disk and renames it over the target. 0 or
+// errno; a copy that did not make it is removed again.
+int ReplaceThroughCopy(const char* target, const char* tmpName) {
   cString dir;
-  dir.Assign(platform::DirectoryOf(inputBuffer).c_str());
+  dir.Assign(platform::DirectoryOf(target).c_str());
   cFileStream copy;
   cString name;
   int candidate = 0;
   while (true) {
     if (!FindTmpFileName(dir, name, candidate)) return EEXIST;
-    int opened = copy.Open(name.Text(), "wbx", 0);
+    int opened = copy.Open(name.Text(), "wbxp", 0);
     if (opened == 0) break;
     if (opened == 1) return errno != 0 ? errno : EIO;
     ++candidate;
@@ -44,8 +44,8 @@ int ReplaceThroughCopy(const char* inputBuffer, const char* tmpName) {
   if (err == 0) err = platform::Sync(copy.File);
   if (copy.Close() != 0 && err == 0) err = EIO;
   if (err == 0) {
-    platform::CopyPermissions(inputBuffer, name.Text());
-    err = platform::ReplaceFile(name.Text(), inputBuffer);
+    platform::CopyAccess(target, name.Text());
+    err = platform::ReplaceFile(name.Text(), target);
   }
   if (err != 0) platform::RemoveFile(name.Text());
   return err;
@@ -87,7 +87,9 @@ bool OpenTmpOutFile(const cString& dir, cFileStream& out) {
   int candidate = 0;
   while (true) {
     if (!FindTmpFileName(dir, name, candidate)) return false;
-    int opened = out.Open(name.Text(), "wbx", kStreamBuffer);
+    // Private: it holds mail, often in a shared directory, and stays there
+    // after a failed run.
+    int opened = out.Open(name.Text(), "wbxp", kStreamBuffer);
     if (opened == 1) return false;
     if (opened == 0) break;
     ++candidate;  // appeared since the probe
@@ -97,11 +99,13 @@ bool OpenTmpOutFile(const cString& dir, cFileStream& out) {
 }
 
 bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName) {
-  // The new buffer keeps the old one's permission bits.
-  platform::CopyPermissions(inputBuffer, tmpName);
-  int err = platform::ReplaceFile(tmpName, inputBuffer);
+  // Through a link, the file the mail system reads is the one replaced.
+  std::string target = platform::FinalName(inputBuffer);
+  // The new buffer keeps the old one's permission bits, owner and group.
+  platform::CopyAccess(target.c_str(), tmpName);
+  int err = platform::ReplaceFile(tmpName, target.c_str());
   if (err == EXDEV) {
-    err = ReplaceThroughCopy(inputBuffer, tmpName);
+    err = ReplaceThroughCopy(target.c_str(), tmpName);
     // The result now lives under the input's name; the copy it came from
     // would only pile up in the temporary directory.
     if (err == 0) platform::RemoveFile(tmpName);
@@ -113,7 +117,7 @@ bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName) {
     LogMsg(stderr, "Der gefilterte temporaere Puffer hat den Namen: %s\n", tmpName);
     return false;
   }
-  platform::SyncDirectoryOf(inputBuffer);
+  platform::SyncDirectoryOf(target.c_str());
   LogMsg(nullptr, "file: %s 'rename'ed\n  to: %s \n", tmpName, inputBuffer);
   LogMsg(nullptr, "%s", kSeparatorLine);
   return true;

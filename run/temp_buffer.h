@@ -15,15 +15,17 @@ bool TempPath(cString& dir);
 bool FindTmpFileName(const cString& dir, cString& name, int& candidate);
 
 // Opens `out` with mode "wb" on a new temporary buffer in `dir`. The file
-// is created exclusively: a name taken since the probe is skipped. False
-// after the report.
+// is created exclusively and owner-only: a name taken since the probe is
+// skipped. False after the report.
 bool OpenTmpOutFile(const cString& dir, cFileStream& out);
 
 // Gives the closed, complete temporary buffer the input buffer's name,
 // atomically: the input holds its old bytes or the new ones, never neither.
-// Across file systems the result is first copied next to the input. False
-// after the report; the input is then untouched and the result stays in
-// the temporary buffer.
+// A link is followed: the file it points to is replaced. The result takes
+// the input's permission bits and, where allowed, its owner and group.
+// Across file systems the result is first copied next to the replaced file.
+// False after the report; the input is then untouched and the result stays
+// in the temporary buffer.
 bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName);
 
 #endif  // KIVEX_RUN_TEMP_BUFFER_H_
