@@ -11,7 +11,7 @@ TEST(cHeaders, PoolGrowsByTwentyAndDumpShowsEveryLine) {
   EXPECT_EQ(headers.pool.SlotCount(), 50);
   for (int i = 0; i < 51; ++i) ASSERT_TRUE(headers.Add("EMP", std::to_string(i).c_str()));
   EXPECT_EQ(headers.pool.SlotCount(), 70);
-  FILE* stream = tmpfile();
+  FILE* stream = test::TempStream();
   headers.Dump(stream);
   std::string dump = test::Contents(stream);
   fclose(stream);

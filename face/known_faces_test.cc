@@ -1,7 +1,6 @@
 #include "face/known_faces.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <string>
 
@@ -40,9 +39,13 @@ TEST(PrepareExtractionDir, FingerprintsTheFirstKilobyteOfEveryFileOnce) {
       set, Crc64(0, reinterpret_cast<const unsigned char*>(big.data()), 1024)));
   ASSERT_TRUE(PrepareExtractionDir(name, set));  // the separator is not doubled
   EXPECT_EQ(std::string(name.Text()), dir.path() + platform::kSeparator);
-  mkdir(dir.File("sub").c_str(), 0755);  // cannot be read as a file
+  test::MakeDir(dir.File("sub"));  // cannot be read as a file
   testing::internal::CaptureStderr();
   EXPECT_FALSE(PrepareExtractionDir(name, set));
+#ifdef _WIN32
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "fopen(" + dir.path() + "\\sub) failed\n");
+#else
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "read() failed\n");
+#endif
   FreeKnownFaceSet(set);
 }

@@ -99,15 +99,93 @@ int Sync(FILE* stream) {
 
 int RemoveFile(const char* path) { return remove(path) == 0 ? 0 : errno; }
 
-int ReplaceFile(const char* from, const char* to) {
-  if (FaultHit(kFaultRename)) return errno;
-  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return 0;
-  return ErrnoFromWin32(GetLastError());
+namespace {
+
+// Another process holds the file for a moment: a virus scanner or the search
+// indexer opening what was just written.
+bool Busy(DWORD code) {
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED ||
+         code == ERROR_LOCK_VIOLATION || code == ERROR_UNABLE_TO_REMOVE_REPLACED;
 }
 
-// Windows keeps no POSIX permission bits worth carrying over.
-int CopyPermissions(const char*, const char*) { return 0; }
+// The serial number of the volume that holds `path`; 0 when unknown.
+DWORD VolumeOf(const char* path) {
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION info;
+  DWORD serial = GetFileInformationByHandle(h, &info) ? info.dwVolumeSerialNumber : 0;
+  CloseHandle(h);
+  return serial;
+}
+
+// Full names: Wine's ReplaceFileA refuses relative ones.
+std::string FullName(const char* path) {
+  char full[MAX_PATH * 2];
+  DWORD size = GetFullPathNameA(path, sizeof full, full, nullptr);
+  return size > 0 && size < sizeof full ? std::string(full, size) : std::string(path);
+}
+
+// One try. ReplaceFileA keeps the replaced file's security descriptor and
+// attributes (a buffer in a shared folder stays open to the mail service);
+// MoveFileExA, which gives the target those of the temporary file, serves
+// where nothing is there to replace or the volumes differ.
+DWORD ReplaceOnce(const char* from, const char* to) {
+  DWORD volume = VolumeOf(to);
+  if (volume != 0 && volume == VolumeOf(from)) {
+    if (ReplaceFileA(FullName(to).c_str(), FullName(from).c_str(), nullptr,
+                     REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+      return 0;
+    DWORD code = GetLastError();
+    if (Busy(code)) return code;
+  }
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+  return GetLastError();
+}
+
+}  // namespace
+
+int ReplaceFile(const char* from, const char* to) {
+  // About two seconds in growing steps, then the failure is reported.
+  static const DWORD kPausesMs[] = {1, 10, 20, 40, 80, 160, 250, 250, 250, 250, 250, 250, 250};
+  const size_t kTries = sizeof kPausesMs / sizeof kPausesMs[0] + 1;
+  if (FaultHit(kFaultRename)) return errno;
+  DWORD code = 0;
+  for (size_t i = 0; i < kTries; ++i) {
+    if (i > 0) Sleep(kPausesMs[i - 1]);
+    code = ReplaceOnce(from, to);
+    if (code == 0 || !Busy(code)) break;
+  }
+  return code == 0 ? 0 : ErrnoFromWin32(code);
+}
+
+// ReplaceFileA keeps the replaced file's security and attributes, but not
+// every file system or emulation honours that: give them to the new file
+// before, so the move that may follow keeps them too.
+int CopyAccess(const char* from, const char* to) {
+  DWORD attributes = GetFileAttributesA(from);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return ErrnoFromWin32(GetLastError());
+  const DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  SetFileAttributesA(to, attributes & kKept);
+  // The owner may be set only with a privilege; the access list always.
+  const SECURITY_INFORMATION kParts[] = {
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+      DACL_SECURITY_INFORMATION};
+  for (SECURITY_INFORMATION what : kParts) {
+    DWORD size = 0;
+    GetFileSecurityA(from, what, nullptr, 0, &size);
+    if (size == 0) return 0;
+    std::string descriptor(size, '\0');
+    if (GetFileSecurityA(from, what, &descriptor[0], size, &size) &&
+        SetFileSecurityA(to, what, &descriptor[0]))
+      return 0;
+  }
+  return 0;
+}
+
+// Windows XP has no symbolic links to files.
+std::string FinalName(const char* path) { return path; }
 
 // MOVEFILE_WRITE_THROUGH has already made the rename durable.
 void SyncDirectoryOf(const char*) {}

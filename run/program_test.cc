@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdlib>
@@ -21,20 +23,20 @@ namespace {
 // directory, console output captured.
 struct ScratchRun {
   explicit ScratchRun(const std::string& buffer) : input(dir.File("in.puf")), temp(dir.File("tmp")) {
-    mkdir(temp.c_str(), 0755);
+    test::MakeDir(temp);
     test::WriteFile(input, buffer);
   }
   int Go(std::vector<std::string> args) {
     args.insert(args.begin(), "kivex");
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(&arg[0]);
-    setenv("TMP", temp.c_str(), 1);
+    test::SetEnv("TMP", temp.c_str());
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     int rc = RunKivex(static_cast<int>(argv.size()), argv.data());
     err = testing::internal::GetCapturedStderr();
     out = testing::internal::GetCapturedStdout();
-    unsetenv("TMP");
+    test::SetEnv("TMP", nullptr);
     return rc;
   }
   int InPlace() { return Go({input}); }
@@ -99,13 +101,17 @@ TEST(RunKivex, AcrossFileSystemsTheResultIsCopiedBesideTheInput) {
   ScratchRun clean(original);
   ASSERT_EQ(clean.InPlace(), 0);
   ScratchRun run(original);
-  chmod(run.input.c_str(), 0600);
+#ifndef _WIN32
+  chmod(run.input.c_str(), 0640);
+#endif
   platform::SetFault(platform::kFaultRename, 1, false, EXDEV);  // copied beside the input
   ASSERT_EQ(run.InPlace(), 0) << run.err;
   EXPECT_EQ(Masked(test::ReadFile(run.input)), Masked(test::ReadFile(clean.input)));
+#ifndef _WIN32
   struct stat st;
   stat(run.input.c_str(), &st);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+#endif
   EXPECT_FALSE(test::Exists(run.temp + "/~KIVTAAA.TMP"));
   EXPECT_FALSE(test::Exists(run.dir.File("~KIVTAAA.TMP")));
 }
@@ -113,8 +119,13 @@ TEST(RunKivex, AcrossFileSystemsTheResultIsCopiedBesideTheInput) {
 TEST(RunKivex, OutputThatIsTheInputIsRefused) {
   std::string original = SampleBuffer();
   ScratchRun run(original);
-  symlink(run.input.c_str(), run.dir.File("link.puf").c_str());
-  for (std::string other : {run.input, run.dir.path() + "/./in.puf", run.dir.File("link.puf")}) {
+#ifdef _WIN32
+  std::string other_spelling = run.dir.path() + "\\.\\IN.PUF";
+#else
+  std::string other_spelling = run.dir.File("link.puf");
+  symlink(run.input.c_str(), other_spelling.c_str());
+#endif
+  for (std::string other : {run.input, run.dir.path() + "/./in.puf", other_spelling}) {
     EXPECT_EQ(run.Go({"-k" + other, run.input}), 1);
     EXPECT_NE(run.err.find("Ausgabepuffer " + other + " und Eingangspuffer " + run.input +
                            " sind dieselbe Datei\n"),

@@ -5,14 +5,15 @@ set -eu
 
 # What each part needs:
 #   build:   compiler, make, cmake, the compface library
-#   tests:   GoogleTest, python3 (end-to-end runner), the compface tools,
-#            ImageMagick (an independent BMP reader), clang with libFuzzer,
-#            GNU time (peak memory in the benchmark)
-#   windows: the MinGW-w64 cross compiler, Wine, dpkg-dev for the source
-#            package of compface
+#   tests:   GoogleTest (its sources too, for the Windows tests), python3
+#            (end-to-end runner), the compface tools, ImageMagick (an
+#            independent BMP reader), clang with libFuzzer, man (the manual
+#            page), GNU time (peak memory in the benchmark)
+#   windows: the MinGW-w64 cross compiler for 32-bit Windows, Wine's 32-bit
+#            side, dpkg-dev for the source package of compface
 BUILD="g++ make cmake libcompfaceg1-dev"
-TEST="libgtest-dev python3 compface imagemagick clang libclang-rt-dev time"
-WINDOWS="g++-mingw-w64-x86-64-posix wine64 dpkg-dev"
+TEST="libgtest-dev googletest python3 compface imagemagick clang libclang-rt-dev man-db time"
+WINDOWS="g++-mingw-w64-i686-win32 wine wine32:i386 dpkg-dev"
 
 case "${1:-all}" in
   build) WANT="$BUILD" ;;
@@ -21,13 +22,33 @@ case "${1:-all}" in
   *) echo "usage: $0 [build|test|all]" >&2; exit 2 ;;
 esac
 
-# The Windows build compiles compface from Debian's source package, which
-# needs a deb-src entry for the suite this machine runs.
-need_sources() {
-  [ "${1:-all}" = all ] || return 1
-  grep -rqs "^Types:.*deb-src\|^deb-src " /etc/apt/sources.list /etc/apt/sources.list.d/ && return 1
-  return 0
-}
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+update=""
+
+if [ "${1:-all}" = all ]; then
+  # Wine's 32-bit side comes from the i386 architecture.
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+    update=1
+  fi
+  # compface's sources for the Windows build need deb-src entries: the same
+  # archives and suites as this machine's own Debian entries (a mirror or
+  # proxy configured here serves them too).
+  if ! grep -rqs "^Types:.*deb-src\|^deb-src " /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    . /etc/os-release
+    for f in /etc/apt/sources.list.d/*.sources; do
+      [ -f "$f" ] && awk -v suite="$VERSION_CODENAME" 'BEGIN { RS = ""; ORS = "\n\n" }
+        /(^|\n)Types:[^\n]*deb/ && $0 ~ "(^|\n)Suites:[^\n]*" suite && !/(^|\n)Enabled: *no/ {
+          sub(/(^|\n)Types:[^\n]*/, "\nTypes: deb-src"); sub(/^\n/, ""); print }' "$f"
+    done | $SUDO tee /etc/apt/sources.list.d/kivex-src.sources >/dev/null
+    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+      awk -v suite="$VERSION_CODENAME" '$1 == "deb" && $0 ~ " " suite "[^ ]* " { $1 = "deb-src"; print }' |
+      $SUDO tee /etc/apt/sources.list.d/kivex-src.list >/dev/null
+    echo "Added deb-src entries for $VERSION_CODENAME"
+    update=1
+  fi
+fi
 
 missing=""
 for pkg in $WANT; do
@@ -35,19 +56,11 @@ for pkg in $WANT; do
     missing="$missing $pkg"
   fi
 done
-SUDO=""
-if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
-if need_sources "${1:-all}"; then
-  . /etc/os-release
-  echo "Adding deb-src entry for $VERSION_CODENAME"
-  printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
-    "$VERSION_CODENAME" | $SUDO tee /etc/apt/sources.list.d/kivex-src.sources >/dev/null
-  missing="$missing dpkg-dev"  # forces the update below
-fi
-[ -z "$missing" ] && exit 0
+[ -z "$missing$update" ] && exit 0
 
-echo "Installing:$missing"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
+[ -z "$missing" ] && exit 0
+echo "Installing:$missing"
 # shellcheck disable=SC2086
 $SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null

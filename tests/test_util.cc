@@ -3,13 +3,24 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace test {
 
 ScratchDir::ScratchDir() {
-  std::string pattern = std::filesystem::temp_directory_path().string() + "/kivex-test-XXXXXX";
-  path_ = mkdtemp(&pattern[0]) != nullptr ? pattern : "";
+  std::random_device seed;
+  std::error_code err;
+  std::string base = std::filesystem::temp_directory_path(err).string();
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    std::string name = base + "/kivex-test-" + std::to_string(seed());
+    if (std::filesystem::create_directory(name, err)) path_ = name;
+  }
+  // Without a directory of its own a test would write elsewhere: stop here.
+  if (path_.empty()) {
+    fprintf(stderr, "no scratch directory under %s\n", base.c_str());
+    abort();
+  }
 }
 
 ScratchDir::~ScratchDir() {
@@ -30,8 +41,26 @@ void WriteFile(const std::string& path, const std::string& bytes) {
 
 bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
+void MakeDir(const std::string& path) { std::filesystem::create_directory(path); }
+
+void SetEnv(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv((std::string(name) + "=" + (value != nullptr ? value : "")).c_str());
+#else
+  if (value != nullptr) setenv(name, value, 1);
+  else unsetenv(name);
+#endif
+}
+
+FILE* TempStream() {
+  // tmpfile() writes to the drive's root on Windows, often not allowed.
+  static ScratchDir dir;
+  static int serial = 0;
+  return fopen(dir.File("stream" + std::to_string(++serial)).c_str(), "w+b");
+}
+
 FILE* StreamOf(const std::string& bytes) {
-  FILE* stream = tmpfile();
+  FILE* stream = TempStream();
   fwrite(bytes.data(), 1, bytes.size(), stream);
   rewind(stream);
   return stream;

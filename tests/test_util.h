@@ -9,7 +9,8 @@
 namespace test {
 
 // A fresh directory under the system's temporary directory, removed with
-// its contents when the object goes.
+// its contents when the object goes. The test program stops when none can
+// be made.
 class ScratchDir {
  public:
   ScratchDir();
@@ -24,7 +25,12 @@ class ScratchDir {
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool Exists(const std::string& path);
-// A stream opened "rb" on a temporary file holding `bytes`.
+void MakeDir(const std::string& path);
+// Sets an environment variable; a null value removes it.
+void SetEnv(const char* name, const char* value);
+// A stream for reading and writing on a new file of a scratch directory.
+FILE* TempStream();
+// A stream opened on a temporary file holding `bytes`, at its start.
 FILE* StreamOf(const std::string& bytes);
 // Everything written to `stream` so far, from its start.
 std::string Contents(FILE* stream);

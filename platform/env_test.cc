@@ -1,0 +1,100 @@
+#include "platform/env.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
+
+#include "tests/test_util.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#undef ReplaceFile
+
+namespace {
+DWORD WINAPI CloseAfterAMoment(void* handle) {
+  Sleep(300);
+  CloseHandle(static_cast<HANDLE>(handle));
+  return 0;
+}
+}  // namespace
+#endif
+
+TEST(Platform, ExclusiveCreateNeverTruncatesAndPrivateMeansOwnerOnly) {
+  test::ScratchDir dir;
+  test::WriteFile(dir.File("taken"), "mail");
+  EXPECT_EQ(platform::OpenFile(dir.File("taken").c_str(), "wbxp"), nullptr);
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(test::ReadFile(dir.File("taken")), "mail");
+  FILE* fresh = platform::OpenFile(dir.File("fresh").c_str(), "wbxp");
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_EQ(platform::Close(fresh), 0);
+#ifndef _WIN32
+  struct stat st;
+  ASSERT_EQ(stat(dir.File("fresh").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+#endif
+}
+
+TEST(Platform, ReplaceFileReplacesAndWaitsOutABriefHolder) {
+  test::ScratchDir dir;
+  std::string target = dir.File("in.puf"), fresh = dir.File("new.puf");
+  test::WriteFile(target, "old");
+  test::WriteFile(fresh, "new");
+#ifdef _WIN32
+  // A scanner opens the new buffer for a moment, sharing neither writing nor
+  // deletion; the replacement must wait for it rather than fail.
+  HANDLE holder = CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  HANDLE timer = CreateThread(nullptr, 0, CloseAfterAMoment, holder, 0, nullptr);
+  ASSERT_NE(timer, nullptr);
+#endif
+  EXPECT_EQ(platform::ReplaceFile(fresh.c_str(), target.c_str()), 0);
+#ifdef _WIN32
+  WaitForSingleObject(timer, INFINITE);
+  CloseHandle(timer);
+#endif
+  EXPECT_EQ(test::ReadFile(target), "new");
+  EXPECT_FALSE(test::Exists(fresh));
+}
+
+#ifdef _WIN32
+// The replaced buffer keeps what the user or the administrator gave the
+// input: its attributes and its security descriptor.
+TEST(Platform, ReplacementKeepsTheInputsAttributesAndSecurity) {
+  test::ScratchDir dir;
+  std::string target = dir.File("in.puf"), fresh = dir.File("new.puf");
+  test::WriteFile(target, "old");
+  test::WriteFile(fresh, "new");
+  ASSERT_TRUE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_HIDDEN));
+  // Everything for everyone: a shared buffer, unlike the private new file.
+  SECURITY_DESCRIPTOR sd;
+  char aclBytes[256];
+  ACL* acl = reinterpret_cast<ACL*>(aclBytes);
+  char worldBytes[SECURITY_MAX_SID_SIZE];
+  DWORD worldSize = sizeof worldBytes;
+  ASSERT_TRUE(CreateWellKnownSid(WinWorldSid, nullptr, worldBytes, &worldSize));
+  ASSERT_TRUE(InitializeAcl(acl, sizeof aclBytes, ACL_REVISION));
+  ASSERT_TRUE(AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, worldBytes));
+  ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE));
+  bool secured = SetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, &sd);
+  DWORD wanted = 0;
+  GetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &wanted);
+  std::string before(wanted, '\0');
+  GetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, &before[0], wanted, &wanted);
+
+  ASSERT_EQ(platform::CopyAccess(target.c_str(), fresh.c_str()), 0);
+  ASSERT_EQ(platform::ReplaceFile(fresh.c_str(), target.c_str()), 0);
+  EXPECT_EQ(test::ReadFile(target), "new");
+  EXPECT_NE(GetFileAttributesA(target.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+  if (!secured) GTEST_SKIP() << "no access lists on this file system";
+  DWORD size = 0;
+  GetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  std::string after(size, '\0');
+  GetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, &after[0], size, &size);
+  EXPECT_EQ(after, before);
+}
+#endif
