@@ -113,7 +113,14 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
       continue;
     }
     if (gPiece[count - 1] != '\n') {
-      // The physical line goes on beyond the piece: take the rest byte-wise.
+      // The physical line goes on beyond the piece. Where a piece ends must
+      // not change the value (a rewritten line breaks elsewhere): the CRs
+      // taken from the piece's end come back, and only the line's end loses
+      // its CRs.
+      const char* valueStart = gPiece + gName.Size() + 1;
+      if (*valueStart == ' ' || *valueStart == '\t') ++valueStart;
+      int32_t full = static_cast<int32_t>(strlen(valueStart));
+      if (full > gValue.Size()) gValue.Append(valueStart + gValue.Size(), full - gValue.Size());
       int c;
       while ((c = getc(in)) != EOF && c != '\n') {
         char byte = static_cast<char>(c);
@@ -121,7 +128,7 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
         if (position >= 0) ++position;
       }
       if (c == '\n' && position >= 0) ++position;
-      if (c == '\n' && gValue.Size() > 0 && gValue.Data[gValue.Size() - 1] == '\r') {
+      while (c == '\n' && gValue.Size() > 0 && gValue.Data[gValue.Size() - 1] == '\r') {
         gValue.Data[gValue.Size() - 1] = '\0';
         --gValue.Length;
       }

@@ -67,7 +67,8 @@ TEST(ReadMsg, PieceBoundaryOf511Bytes) {
   value[700] = '\0';                                    // dropped from the rest
   std::string exact = "N: " + std::string(508, 'w');    // 511 bytes before CR LF
   std::string late = std::string(600, 'n') + ": v";     // colon beyond the first piece
-  Reading r(Message({"LONG: " + value, exact, late, "LEN: 0"}, ""));
+  std::string crs = std::string(505, 'c') + "\r\r\rtail\r";  // CRs where the piece ends
+  Reading r(Message({"LONG: " + value, exact, late, "CR: " + crs, "LEN: 0"}, ""));
   testing::internal::CaptureStderr();
   ASSERT_EQ(r.Next(), 0);
   std::string report = "fehlerhafte Headerzeile: <" + std::string(511, 'n') + "> at 0\n";
@@ -76,6 +77,7 @@ TEST(ReadMsg, PieceBoundaryOf511Bytes) {
   EXPECT_EQ(r.Value(0), std::string(2000, 'v').erase(700, 1));
   EXPECT_EQ(r.Value(1), std::string(508, 'w'));
   EXPECT_EQ(std::string(r.msg.Headers.At(2)->Name.Text()), std::string(89, 'n'));
+  EXPECT_EQ(r.Value(3), std::string(505, 'c') + "\r\r\rtail");
 }
 
 TEST(ReadMsg, BadLinesAndNulsInHeaders) {

@@ -7,9 +7,13 @@
 set -eu
 cd "$(dirname "$0")/.."
 SECONDS_EACH=${1:-600}
-sh scripts/install-deps.sh test
+sh scripts/install-deps.sh all
+# compface itself is compiled here with the sanitizers and coverage, so that
+# the fuzzer sees into the decoder too.
+sh scripts/compface-source.sh
 cmake -S . -B build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=Debug -DKIVEX_FUZZ=ON -DKIVEX_SANITIZE=ON -DKIVEX_TESTS=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=Debug -DKIVEX_FUZZ=ON -DKIVEX_SANITIZE=ON -DKIVEX_TESTS=OFF \
+  -DKIVEX_COMPFACE_SOURCE="$PWD/build/compface-src" >/dev/null
 cmake --build build/fuzz -j "$(nproc 2>/dev/null || echo 2)" --target fuzz_reader fuzz_face >/dev/null
 for target in reader face; do
   work=build/fuzz/corpus_$target

@@ -132,10 +132,10 @@ def parse_buffer(data, spans=None):
                 length = int(line[5:].strip())
             piece, more = line[:511], line[511:]
             name, _, rest = piece.partition(b":")
-            value = (rest[1:] if rest[:1] in (b" ", b"\t") else rest).rstrip(b"\r\n")
-            if more:  # a long line's rest loses its LF and one CR only
-                more = more.replace(b"\0", b"")[:-1]
-                value += more[:-1] if more.endswith(b"\r") else more
+            value = rest[1:] if rest[:1] in (b" ", b"\t") else rest
+            if more:  # NULs beyond the first piece are dropped
+                value += more.replace(b"\0", b"")
+            value = value.rstrip(b"\n").rstrip(b"\r") if more else value.rstrip(b"\r\n")
             headers.append((name, value))
         msgs.append((headers, data[pos:pos + length]))
         pos += length
