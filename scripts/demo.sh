@@ -4,7 +4,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh build
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DKIVEX_TESTS=OFF >/dev/null
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DKIVEX_SANITIZE=OFF -DKIVEX_TESTS=OFF >/dev/null
 cmake --build build/release -j "$(nproc 2>/dev/null || echo 2)" --target kivex >/dev/null
 KIVEX=$PWD/build/release/kivex
 

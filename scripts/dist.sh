@@ -1,15 +1,16 @@
 #!/bin/sh
-# Packs the Windows download: build/dist/kivex-win64.zip with kivex.exe and
-# LIESMICH.TXT (CR LF line ends, as Windows editors expect).
+# Packs the Windows download: build/dist/kivex-win32.zip with kivex.exe
+# (32-bit, Windows XP and later) and LIESMICH.TXT (CR LF line ends, as
+# Windows editors expect).
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/build-windows.sh >/dev/null
+sh scripts/build-windows.sh --exe-only >/dev/null
 mkdir -p build/dist
 python3 - <<'PY'
 import zipfile
 text = open("dist/LIESMICH.TXT", encoding="utf-8").read().replace("\r\n", "\n").replace("\n", "\r\n")
-with zipfile.ZipFile("build/dist/kivex-win64.zip", "w", zipfile.ZIP_DEFLATED) as z:
+with zipfile.ZipFile("build/dist/kivex-win32.zip", "w", zipfile.ZIP_DEFLATED) as z:
     z.write("build/windows/kivex.exe", "kivex.exe")
     z.writestr("LIESMICH.TXT", text.encode("cp1252"))
 PY
-echo "build/dist/kivex-win64.zip"
+echo "build/dist/kivex-win32.zip"
