@@ -637,6 +637,23 @@ def big_buffer(messages):
     return b"".join(parts)
 
 
+@case
+def read_only_buffer_on_windows_is_kept(k, tmp):
+    """Windows will not replace a read-only file: after the retries the run
+    fails, the input stays and the result waits in the temporary buffer."""
+    if not k.wine:
+        raise Skip("Windows only")
+    os.mkdir(os.path.join(tmp, "t"))
+    write(os.path.join(tmp, "in.puf"), SAMPLE)
+    os.chmod(os.path.join(tmp, "in.puf"), 0o444)  # Wine shows it as read-only
+    rc, out, err = k.run(["in.puf"], tmp, env={"TMP": os.path.join(tmp, "t")})
+    expect_eq((rc, out), (1, ""))
+    expect("Fehler beim Verschieben des temporaeren Puffers: " in err and
+           "Fehler: Permission denied\n" in err, err)
+    expect(read(os.path.join(tmp, "in.puf")) == SAMPLE, "input byte-identical")
+    expect_eq(os.listdir(os.path.join(tmp, "t")), ["~KIVTAAA.TMP"], "result kept")
+
+
 def limit_file_size(size):
     def preexec():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -665,7 +682,6 @@ def full_disk_while_writing_fails_the_run(k, tmp):
 
 
 @case
-@posix_only
 def temporary_directory_on_another_file_system(k, tmp):
     shm = "/dev/shm"
     if not os.path.isdir(shm) or os.stat(shm).st_dev == os.stat(tmp).st_dev:
