@@ -9,11 +9,12 @@ set -eu
 #            (end-to-end runner), the compface tools, ImageMagick (an
 #            independent BMP reader), clang with libFuzzer, man (the manual
 #            page), GNU time (peak memory in the benchmark)
-#   windows: the MinGW-w64 cross compiler for 32-bit Windows, Wine's 32-bit
+#   windows: the MinGW-w64 cross compilers for 32-bit Windows (win32 threads
+#            for kivex.exe, posix for GoogleTest), Wine's 32-bit
 #            side, dpkg-dev for the source package of compface
 BUILD="g++ make cmake libcompfaceg1-dev"
 TEST="libgtest-dev googletest python3 compface imagemagick clang libclang-rt-dev man-db time"
-WINDOWS="g++-mingw-w64-i686-win32 wine wine32:i386 dpkg-dev"
+WINDOWS="g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix wine wine32:i386 dpkg-dev"
 
 case "${1:-all}" in
   build) WANT="$BUILD" ;;
