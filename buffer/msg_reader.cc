@@ -121,9 +121,18 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
       if (*valueStart == ' ' || *valueStart == '\t') ++valueStart;
       int32_t full = static_cast<int32_t>(strlen(valueStart));
       if (full > gValue.Size()) gValue.Append(valueStart + gValue.Size(), full - gValue.Size());
+      // A colon that ends the piece leaves its separator to the rest.
+      bool separatorNext = gName.Size() + 1 == count;
       int c;
       while ((c = getc(in)) != EOF && c != '\n') {
         char byte = static_cast<char>(c);
+        if (separatorNext) {
+          separatorNext = false;
+          if (byte == ' ' || byte == '\t') {
+            if (position >= 0) ++position;
+            continue;
+          }
+        }
         if (byte != '\0' && !gValue.Append(&byte, 1)) break;
         if (position >= 0) ++position;
       }

@@ -68,7 +68,8 @@ TEST(ReadMsg, PieceBoundaryOf511Bytes) {
   std::string exact = "N: " + std::string(508, 'w');    // 511 bytes before CR LF
   std::string late = std::string(600, 'n') + ": v";     // colon beyond the first piece
   std::string crs = std::string(505, 'c') + "\r\r\rtail\r";  // CRs where the piece ends
-  Reading r(Message({"LONG: " + value, exact, late, "CR: " + crs, "LEN: 0"}, ""));
+  std::string edge = std::string(510, 'e') + ": v";         // the colon ends the piece
+  Reading r(Message({"LONG: " + value, exact, late, "CR: " + crs, edge, "LEN: 0"}, ""));
   testing::internal::CaptureStderr();
   ASSERT_EQ(r.Next(), 0);
   std::string report = "fehlerhafte Headerzeile: <" + std::string(511, 'n') + "> at 0\n";
@@ -78,6 +79,7 @@ TEST(ReadMsg, PieceBoundaryOf511Bytes) {
   EXPECT_EQ(r.Value(1), std::string(508, 'w'));
   EXPECT_EQ(std::string(r.msg.Headers.At(2)->Name.Text()), std::string(89, 'n'));
   EXPECT_EQ(r.Value(3), std::string(505, 'c') + "\r\r\rtail");
+  EXPECT_EQ(r.Value(4), "v");
 }
 
 TEST(ReadMsg, BadLinesAndNulsInHeaders) {

@@ -131,8 +131,10 @@ def parse_buffer(data, spans=None):
             if line.startswith(b"LEN:") and line[4:5] in (b" ", b"\t"):
                 length = int(line[5:].strip())
             piece, more = line[:511], line[511:]
-            name, _, rest = piece.partition(b":")
+            name, colon, rest = piece.partition(b":")
             value = rest[1:] if rest[:1] in (b" ", b"\t") else rest
+            if colon and not rest and more[:1] in (b" ", b"\t"):
+                more = more[1:]  # the separator behind a colon that ends the piece
             if more:  # NULs beyond the first piece are dropped
                 value += more.replace(b"\0", b"")
             value = value.rstrip(b"\n").rstrip(b"\r") if more else value.rstrip(b"\r\n")
