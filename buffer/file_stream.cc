@@ -25,6 +25,12 @@ int cFileStream::Open(const char* name, const char* mode, int bufferSize) {
     fprintf(stderr, "Fehler beim Oeffnen der Datei %s\n", name);
     return 1;
   }
+  // Set once here, never per message: on Windows each switch flushes.
+  if (strchr(mode, 'w') != nullptr && platform::SetBinaryMode(File) == -1) {
+    fprintf(stderr, "setmode failed\n");
+    Close();
+    return 1;
+  }
   if (bufferSize > 0) {
     buffer_ = static_cast<char*>(malloc(static_cast<size_t>(bufferSize)));
     // Without it the stream keeps its default buffer.

@@ -18,7 +18,8 @@ class cFileStream {
   cFileStream& operator=(const cFileStream&) = delete;
 
   // Opens `name` with an fopen `mode`; a `bufferSize` above 0 asks for full
-  // buffering with a stream buffer of that size. Closes a file already open
+  // buffering with a stream buffer of that size. A stream for writing is
+  // switched to binary mode here, once. Closes a file already open
   // first. Returns 0 on success, 1 after reporting the failure on standard
   // error, and, for an exclusive mode ("wbx"), 2 without a report when the
   // name is already taken.

@@ -1,5 +1,6 @@
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "buffer/console_text.h"
 #include "buffer/xp_msg.h"
@@ -9,32 +10,11 @@ namespace {
 
 // A line is read in pieces of at most this many bytes.
 const int kPieceSize = 511;
-// Bodies up to this size get their exact buffer at once; larger claims grow
-// the buffer only as the bytes really arrive.
-const int64_t kDirectBody = 1 << 20;
-const int64_t kMaxBody = INT32_MAX - 1;
 
 // Working storage shared by all messages (one thread).
 char gPiece[kPieceSize + 1];
 cString gName(512);
 cString gValue(1024);
-
-// Reads a piece of at most kPieceSize bytes, up to and including the next
-// LF, with fgets, and tells how many bytes came: a NUL inside the piece
-// must not hide its LF. `position` (the stream position before the piece,
-// -1 when unknown) is moved on. 0 when nothing could be read.
-int ReadPiece(FILE* in, int64_t* position) {
-  if (fgets(gPiece, sizeof gPiece, in) == nullptr) return 0;
-  int count = static_cast<int>(strlen(gPiece));
-  if (count == 0 || (count < kPieceSize && gPiece[count - 1] != '\n')) {
-    // A NUL in the piece or the end of the file: only the position tells.
-    int64_t now = platform::Tell(in);
-    if (now >= 0 && *position >= 0 && now - *position <= kPieceSize)
-      count = static_cast<int>(now - *position);
-  }
-  if (*position >= 0) *position += count;
-  return count;
-}
 
 // The number behind "LEN: " as atol reads it; saturates instead of wrapping.
 int64_t ParseLength(const char* text) {
@@ -73,31 +53,38 @@ bool SplitHeaderLine(const char* line, cString* name, cString* value) {
   return name->AssignBytes(line, static_cast<int32_t>(colon - line));
 }
 
+cXPMsg::~cXPMsg() { delete reader_; }
+
 int cXPMsg::ReadMsg(FILE* in, FILE* log) {
   Headers.Clear();
-  if (in != readStream_ || readPos_ < 0) {
-    readStream_ = in;
-    readPos_ = platform::Tell(in);
+  BodyShort = false;
+  log_ = log;
+  if (reader_ == nullptr) reader_ = new (std::nothrow) cBlockReader;
+  if (reader_ == nullptr) {
+    ToLog(log, "Kein Speicher fuer den Lesepuffer\n");
+    return 1;
   }
-  OfsStart = OfsEnde = readPos_;
-  if (OfsStart == -1) ToLog(log, "ReadMsg. ftell failed\n");
+  if (reader_->Stream() != in) {
+    reader_->Bind(in);
+    BodyPending = 0;
+  }
+  if (BodyPending > 0 && !SkipPendingBody()) return 1;
+  OfsStart = OfsEnde = reader_->Position();
   int64_t length = -1;
   int result = ReadHeaders(in, log, &length);
   if (result == 0) result = ReadBody(in, log, length);
-  if (result != 0) {
-    readPos_ = -1;  // ask again should the caller go on
-    return result == 2 ? 2 : 1;
-  }
-  OfsEnde = readPos_;
-  if (OfsEnde == -1) ToLog(log, "ReadMsg. ftell failed\n");
+  if (result != 0) return result == 2 ? 2 : 1;
+  OfsEnde = reader_->Position() + static_cast<int64_t>(BodyPending);
   return 0;
 }
 
 int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
   *length = -1;
   bool lengthSeen = false;
-  int64_t& position = readPos_;
-  for (int count = ReadPiece(in, &position); count > 0; count = ReadPiece(in, &position)) {
+  (void)in;  // read through the block reader bound to it
+  cBlockReader& reader = *reader_;
+  for (int count = reader.ReadPiece(gPiece, kPieceSize); count > 0;
+       count = reader.ReadPiece(gPiece, kPieceSize)) {
     if (gPiece[0] == '\r' || gPiece[0] == '\n') break;
     if (strncmp(gPiece, "LEN:", 4) == 0 && (gPiece[4] == ' ' || gPiece[4] == '\t')) {
       *length = ParseLength(gPiece + 5);
@@ -122,27 +109,19 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
       int32_t full = static_cast<int32_t>(strlen(valueStart));
       if (full > gValue.Size()) gValue.Append(valueStart + gValue.Size(), full - gValue.Size());
       // A colon that ends the piece leaves its separator to the rest.
-      bool separatorNext = gName.Size() + 1 == count;
-      int c;
-      while ((c = getc(in)) != EOF && c != '\n') {
-        char byte = static_cast<char>(c);
-        if (separatorNext) {
-          separatorNext = false;
-          if (byte == ' ' || byte == '\t') {
-            if (position >= 0) ++position;
-            continue;
-          }
-        }
-        if (byte != '\0' && !gValue.Append(&byte, 1)) break;
-        if (position >= 0) ++position;
+      bool ended = false;
+      const char* next;
+      if (gName.Size() + 1 == count && reader.Take(&next, 1) == 1) {
+        if (*next == '\n') ended = true;
+        else if (*next != ' ' && *next != '\t' && *next != '\0') gValue.Append(next, 1);
       }
-      if (c == '\n' && position >= 0) ++position;
-      while (c == '\n' && gValue.Size() > 0 && gValue.Data[gValue.Size() - 1] == '\r') {
+      if (!ended) ended = reader.RestOfLine(&gValue);
+      while (ended && gValue.Size() > 0 && gValue.Data[gValue.Size() - 1] == '\r') {
         gValue.Data[gValue.Size() - 1] = '\0';
         --gValue.Length;
       }
     }
-    if (ferror(in)) break;
+    if (reader.Failed()) break;
     cHeaderLine* record = Headers.pool.NewHeaderLine();
     if (record == nullptr) continue;
     if (!record->Name.AssignBytes(gName.Text(), gName.Size()) ||
@@ -151,11 +130,11 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
       Headers.pool.Release(record);
     }
   }
-  if (ferror(in)) {
+  if (reader.Failed()) {
     ToLog(log, "Fehler beim Einlesen eines Headers\n");
     return 1;
   }
-  if (feof(in)) {
+  if (reader.AtEnd()) {
     // A message cut off inside its header block would vanish from the
     // filtered buffer without a word; stray bytes that hold no header line
     // (a DOS end-of-file mark) have been reported and end the buffer.
@@ -169,68 +148,70 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
 }
 
 int cXPMsg::ReadBody(FILE* in, FILE* log, int64_t length) {
+  (void)in;
   uint64_t n = length < 0 ? static_cast<uint32_t>(length) : static_cast<uint64_t>(length);
-  if (n == 0) {
-    Body.Clear();
+  bodyLength_ = n;
+  BodyPending = 0;
+  Body.Clear();
+  if (n == 0) return 0;
+  int64_t remaining = reader_->Remaining();
+  if (n > kHeldBody && (remaining < 0 || static_cast<uint64_t>(remaining) >= n)) {
+    BodyPending = n;  // all there, or to be seen while it is copied
     return 0;
   }
-  uint64_t want = n < static_cast<uint64_t>(kMaxBody) ? n : static_cast<uint64_t>(kMaxBody);
-  uint64_t got = 0;
-  if (Body.Data != nullptr && static_cast<uint64_t>(Body.Capacity) >= want + 1) {
-    got = fread(Body.Data, 1, want, in);
-  } else {
-    // A claimed length alone never decides how much memory is taken: large
-    // bodies grow their buffer as their bytes are read.
-    int64_t size = want < static_cast<uint64_t>(kDirectBody) ? static_cast<int64_t>(want) + 1
-                                                             : kDirectBody;
-    free(Body.Data);
-    Body.Data = nullptr;
-    Body.Capacity = 0;
-    Body.Length = 1;
-    while (true) {
-      char* block = static_cast<char*>(realloc(Body.Data, static_cast<size_t>(size)));
-      if (block == nullptr) {
-        if (log != nullptr)
-          fprintf(log, "Kein Speicher fuer einen Nachrichtenkoerper von %llu Bytes\n",
-                  static_cast<unsigned long long>(n));
-        if (Body.Data == nullptr) Body.Data = static_cast<char*>(calloc(1, 1));
-        Body.Length = 1;
-        return 1;
-      }
-      Body.Data = block;
-      Body.Capacity = static_cast<int32_t>(size);
-      uint64_t room = static_cast<uint64_t>(size) - 1;
-      if (room > want) room = want;
-      size_t read = fread(Body.Data + got, 1, room - got, in);
-      got += read;
-      if (got < room || got == want) break;
-      size = size * 2;
-      if (static_cast<uint64_t>(size) > want + 1) size = static_cast<int64_t>(want) + 1;
-    }
-  }
-  Body.Data[got] = '\0';
-  Body.Length = static_cast<int32_t>(got + 1);
-  if (readPos_ >= 0) readPos_ += static_cast<int64_t>(got);
-  if (got == n) return 0;
-  if (got == want && !feof(in) && getc(in) != EOF) {
+  // Held: a short body keeps what came (at most kHeldBody) for the report.
+  uint64_t held = n < kHeldBody ? n : kHeldBody;
+  if (static_cast<uint64_t>(Body.Capacity) < held + 1 && !Body.Resize(static_cast<int32_t>(held + 1))) {
     if (log != nullptr)
-      fprintf(log, "Nachrichtenkoerper zu gross: %llu Bytes\n",
+      fprintf(log, "Kein Speicher fuer einen Nachrichtenkoerper von %llu Bytes\n",
               static_cast<unsigned long long>(n));
+    Body.Assign("");
     return 1;
   }
-  if (log != nullptr) {
-    fputs("Nachrichtenkoerper konnte nicht komplett gelesen werden\n", log);
-    fprintf(log, "Laenge soll sein %llu, gelesen wurden %llu Bytes\n",
-            static_cast<unsigned long long>(n), static_cast<unsigned long long>(got));
-    if (!IsConsole(log)) {
-      fprintf(log, "gelesen wurde|%s|\n", Body.Data);
-    } else {
-      size_t text = strlen(Body.Data);
-      fputs("gelesen wurde|", log);
-      WriteSafeText(log, Body.Data, text < kConsoleBytes ? text : kConsoleBytes);
-      if (text > kConsoleBytes) fprintf(log, "... (%llu Bytes)", static_cast<unsigned long long>(got));
-      fputs("|\n", log);
-    }
+  uint64_t got = 0;
+  const char* bytes;
+  for (size_t take; got < n && (take = reader_->Take(&bytes, static_cast<size_t>(
+                                                   n - got < kReadBlock ? n - got : kReadBlock))) > 0;
+       got += take) {
+    if (got < held) memcpy(Body.Data + got, bytes, static_cast<size_t>(held - got < take ? held - got : take));
   }
+  size_t kept = static_cast<size_t>(got < held ? got : held);
+  Body.Data[kept] = '\0';
+  Body.Length = static_cast<int32_t>(kept + 1);
+  if (got == n) return 0;
+  ReportShortBody(n, got, Body.Data, kept);
+  Body.Clear();
   return 1;
+}
+
+bool cXPMsg::SkipPendingBody() {
+  uint64_t got = bodyLength_ - BodyPending;
+  const char* bytes;
+  for (size_t take; BodyPending > 0 && (take = reader_->Take(&bytes, kReadBlock < BodyPending
+                                                                      ? kReadBlock
+                                                                      : static_cast<size_t>(BodyPending))) > 0;) {
+    BodyPending -= take;
+    got += take;
+  }
+  if (BodyPending == 0) return true;
+  BodyPending = 0;
+  ReportShortBody(bodyLength_, got, "", 0);
+  return false;
+}
+
+void cXPMsg::ReportShortBody(uint64_t length, uint64_t got, const char* bytes, size_t held) {
+  FILE* log = log_;
+  if (log == nullptr) return;
+  fputs("Nachrichtenkoerper konnte nicht komplett gelesen werden\n", log);
+  fprintf(log, "Laenge soll sein %llu, gelesen wurden %llu Bytes\n",
+          static_cast<unsigned long long>(length), static_cast<unsigned long long>(got));
+  size_t text = strnlen(bytes, held);
+  fputs("gelesen wurde|", log);
+  if (!IsConsole(log)) {
+    fwrite(bytes, 1, text, log);
+  } else {
+    WriteSafeText(log, bytes, text < kConsoleBytes ? text : kConsoleBytes);
+    if (text > kConsoleBytes) fprintf(log, "... (%llu Bytes)", static_cast<unsigned long long>(got));
+  }
+  fputs("|\n", log);
 }

@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "buffer/console_text.h"
 #include "buffer/xp_msg.h"
 #include "platform/env.h"
 
@@ -21,10 +22,6 @@ bool WriteHeaderLine(cString& block, const cHeaderLine& record) {
 }
 
 int cXPMsg::WriteRawMsg(FILE* out, FILE* err) {
-  if (platform::SetBinaryMode(out) == -1) {
-    fprintf(err, "setmode failed\n");
-    return 1;
-  }
   if (!platform::CanTell(out)) {
     fprintf(err, "WriteRawMsg. ftell failed\n");
     return 1;
@@ -49,16 +46,52 @@ int cXPMsg::WriteRawMsg(FILE* out, FILE* err) {
   return 0;
 }
 
+namespace {
+
+int ReportBodyWrite(FILE* err) {
+  static const char kText[] = "cXPMsg::WriteRawBody: Fehler bei der Msg-Ausgabe\n";
+  fprintf(stderr, "%s", kText);
+  if (err != nullptr) fprintf(err, "%s", kText);
+  return 1;
+}
+
+}  // namespace
+
 int cXPMsg::WriteRawBody(FILE* out, FILE* err) {
-  size_t size = static_cast<size_t>(Body.Size());
-  if (size == 0) return 0;
-  if (platform::Write(Body.Data, size, out) != size) {
-    static const char kText[] = "cXPMsg::WriteRawBody: Fehler bei der Msg-Ausgabe\n";
-    fprintf(stderr, "%s", kText);
-    if (err != nullptr) fprintf(err, "%s", kText);
-    return 1;
+  if (BodyPending == 0) {
+    size_t size = static_cast<size_t>(Body.Size());
+    if (size > 0 && platform::Write(Body.Data, size, out) != size) return ReportBodyWrite(err);
+    return 0;
   }
-  return 0;
+  // A pending body goes from the input's blocks straight to the output. Only
+  // input of unknown size can end inside it: then the message is taken back.
+  int64_t start = -1;
+  if (reader_->Remaining() < 0) {
+    start = platform::Tell(out) - static_cast<int64_t>(gBlock.Size()) - 2;
+  }
+  char first[kConsoleBytes + 1];
+  size_t firstSize = 0;
+  uint64_t written = 0;
+  const char* bytes;
+  while (BodyPending > 0) {
+    size_t take = reader_->Take(&bytes, BodyPending < kReadBlock ? static_cast<size_t>(BodyPending)
+                                                                  : kReadBlock);
+    if (take == 0) break;
+    if (firstSize < sizeof first) {
+      size_t keep = sizeof first - firstSize < take ? sizeof first - firstSize : take;
+      memcpy(first + firstSize, bytes, keep);
+      firstSize += keep;
+    }
+    BodyPending -= take;
+    written += take;
+    if (platform::Write(bytes, take, out) != take) return ReportBodyWrite(err);
+  }
+  if (BodyPending == 0) return 0;
+  BodyPending = 0;
+  BodyShort = true;
+  ReportShortBody(bodyLength_, written, first, firstSize);
+  if (start >= 0) platform::TruncateTo(out, start);
+  return 1;
 }
 
 int cXPMsg::AddHeader(const char* name, const char* value) {

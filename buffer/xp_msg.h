@@ -12,28 +12,41 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "buffer/block_reader.h"
 #include "buffer/cstring.h"
 #include "buffer/header_list.h"
+
+// Bodies up to this size are held in `Body`; a longer one stays in the
+// input until the message is written (or skipped), so memory stays flat.
+const uint64_t kHeldBody = 1 << 16;
 
 class cXPMsg {
  public:
   cXPMsg() : OfsStart(-1), OfsEnde(-1), HeaderCursor(0) {}
+  ~cXPMsg();
+  cXPMsg(const cXPMsg&) = delete;
+  cXPMsg& operator=(const cXPMsg&) = delete;
 
   // Reads the next message of `in` (opened "rb", positioned at a message).
   // 0 = a message was read; 1 = error (reported to `log`); 2 = end of buffer.
-  // REQUIRES: between two calls with the same stream nothing else moves it
-  // (the offsets are counted, not asked for: asking costs a system call).
+  // A body longer than kHeldBody is not read but left pending (BodyPending);
+  // a regular file's size tells at once whether all of it is there.
+  // REQUIRES: between two calls with the same stream nothing else reads it.
   int ReadMsg(FILE* in, FILE* log);
   // 0 = header block and a length read; 1 = read error, or the end of the
   // file after a header line (a cut-off message); 2 = end of file before
   // any header line; -3 = header block without a length. *length is -1 until a LEN line.
   int ReadHeaders(FILE* in, FILE* log, int64_t* length);
-  // Reads `length` body bytes (a negative length is taken as an unsigned
-  // 32-bit number). Memory follows the bytes actually read, never the
-  // claimed length alone. 0, or 1 after a report to `log`.
+  // Takes `length` body bytes (a negative length is taken as an unsigned
+  // 32-bit number): held up to kHeldBody, else pending. 0, or 1 after a
+  // report to `log` when the input is shorter.
   int ReadBody(FILE* in, FILE* log, int64_t length);
 
   // Writes the message at the output's position: header lines, CR LF, body.
+  // A pending body is copied from the input; should the input end inside it
+  // (input that cannot tell its size), the output is cut back to where the
+  // message began, the reader's report goes to the log stream of ReadMsg,
+  // BodyShort is set and the result is 1.
   int WriteRawMsg(FILE* out, FILE* err);
   int WriteRawBody(FILE* out, FILE* err);
   // Appends a header line; an exhausted pool costs only the line. Always 0.
@@ -46,14 +59,21 @@ class cXPMsg {
   void MsgDump(FILE* stream) const;
 
   cHeaders Headers;
-  cString Body;       // body bytes + NUL
+  cString Body;       // body bytes + NUL; empty while the body is pending
   int64_t OfsStart;   // input offset of the last message read, -1 unknown
   int64_t OfsEnde;    // just behind its body
   int32_t HeaderCursor;
+  uint64_t BodyPending = 0;  // body bytes still in the input
+  bool BodyShort = false;    // the input ended inside a pending body (reported)
 
  private:
-  FILE* readStream_ = nullptr;  // the stream the offsets are counted for
-  int64_t readPos_ = -1;        // its position, -1 when it must be asked for
+  // Consumes a body nobody wrote. False after the report of a short body.
+  bool SkipPendingBody();
+  void ReportShortBody(uint64_t length, uint64_t got, const char* bytes, size_t held);
+
+  cBlockReader* reader_ = nullptr;  // made at the first read
+  FILE* log_ = nullptr;             // the log stream of the last ReadMsg
+  uint64_t bodyLength_ = 0;         // LEN of the message read last
 };
 
 // Splits a header line at its first colon. False when there is none or it

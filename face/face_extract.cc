@@ -6,7 +6,7 @@
 
 #include "face/bmp.h"
 #include "platform/env.h"
-#include "run/log.h"
+#include "buffer/log.h"
 
 namespace {
 

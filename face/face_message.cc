@@ -5,7 +5,7 @@
 #include <ctime>
 
 #include "face/bmp.h"
-#include "run/log.h"
+#include "buffer/log.h"
 
 const char kMidSuffix[] = "@kivex.face";
 

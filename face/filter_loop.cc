@@ -6,10 +6,9 @@
 #include "face/face_extract.h"
 #include "face/face_message.h"
 #include "face/xface.h"
-#include "run/command_line.h"
-#include "run/log.h"
+#include "buffer/log.h"
 
-bool FilterBuffer(int32_t flags, cFileStream& in, cFileStream& out, const cString& extractDir,
+bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString& extractDir,
                   KnownFaceSet& known, RunCounters& counters) {
   cXPMsg msg;
   cXPMsg oXPMsgBMP;
@@ -20,12 +19,14 @@ bool FilterBuffer(int32_t flags, cFileStream& in, cFileStream& out, const cStrin
   // the closing error line never stands alone.
   FILE* log = oLogFile.File != nullptr ? oLogFile.File : stderr;
   bool insert = out.File != nullptr;
-  bool extract = (flags & OPT_EXTRACT) != 0;
 
   int read;
   while ((read = msg.ReadMsg(in.File, log)) == 0) {
     ++counters.msgsRead;
-    if (insert && msg.WriteRawMsg(out.File, stderr) != 0) return false;
+    if (insert && msg.WriteRawMsg(out.File, stderr) != 0) {
+      if (msg.BodyShort) break;  // the reader's failure, found while copying
+      return false;
+    }
     FindFaceHeader(msg, faceValue);
     if (faceValue.Empty()) continue;
     ++counters.facesTotal;
@@ -50,7 +51,7 @@ bool FilterBuffer(int32_t flags, cFileStream& in, cFileStream& out, const cStrin
       ++counters.facesWritten;
     }
   }
-  if (read == 1) {
+  if (read == 1 || msg.BodyShort) {
     LogMsg(stderr, "%s", "Es ist ein Fehler aufgetreten, siehe Logdatei\n");
     if (oLogFile.File != nullptr) msg.MsgDump(oLogFile.File);
     return false;

@@ -18,10 +18,10 @@ struct RunCounters {
 };
 
 // Filters the whole input buffer. Insertion happens when `out` is open,
-// extraction when `flags` has OPT_EXTRACT. A face that does not decode is
+// extraction when `extract` is set. A face that does not decode is
 // reported and skipped; any other failure stops the loop. True after the
 // whole buffer; false after a failure, which has been reported.
-bool FilterBuffer(int32_t flags, cFileStream& in, cFileStream& out, const cString& extractDir,
+bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString& extractDir,
                   KnownFaceSet& known, RunCounters& counters);
 
 #endif  // KIVEX_FACE_FILTER_LOOP_H_

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "platform/env.h"
-#include "run/log.h"
+#include "buffer/log.h"
 
 namespace {
 

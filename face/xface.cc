@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "face/bmp.h"
-#include "run/log.h"
+#include "buffer/log.h"
 
 extern "C" {
 #include <compface.h>

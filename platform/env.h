@@ -39,6 +39,14 @@ int64_t Tell(FILE* stream);
 // stream found able stays so until platform::Close closes it.
 bool CanTell(FILE* stream);
 
+// The size of the regular file under `stream`; -1 for anything else (a
+// pipe, a terminal, a device).
+int64_t RegularFileSize(FILE* stream);
+
+// Cuts the file under an output stream back to `size` bytes and goes on
+// writing there. 0 or errno.
+int TruncateTo(FILE* stream, int64_t size);
+
 // Stops line-end translation on an output stream. 0, or -1 on failure.
 int SetBinaryMode(FILE* stream);
 

@@ -38,6 +38,18 @@ FILE* OpenFile(const char* path, const char* mode) {
 
 int64_t Tell(FILE* stream) { return static_cast<int64_t>(ftello(stream)); }
 
+int64_t RegularFileSize(FILE* stream) {
+  struct stat st;
+  if (fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+int TruncateTo(FILE* stream, int64_t size) {
+  if (Flush(stream) != 0) return errno;
+  if (ftruncate(fileno(stream), static_cast<off_t>(size)) != 0) return errno;
+  return fseeko(stream, static_cast<off_t>(size), SEEK_SET) == 0 ? 0 : errno;
+}
+
 // Files have no text mode here.
 int SetBinaryMode(FILE*) { return 0; }
 

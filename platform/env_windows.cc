@@ -85,6 +85,21 @@ FILE* OpenFile(const char* path, const char* mode) {
 
 int64_t Tell(FILE* stream) { return _ftelli64(stream); }
 
+int64_t RegularFileSize(FILE* stream) {
+  struct _stati64 st;
+  if (_fstati64(_fileno(stream), &st) != 0 || (st.st_mode & _S_IFREG) == 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+int TruncateTo(FILE* stream, int64_t size) {
+  if (Flush(stream) != 0) return errno;
+  int fd = _fileno(stream);
+  if (_lseeki64(fd, size, SEEK_SET) < 0) return errno;
+  if (!SetEndOfFile(reinterpret_cast<HANDLE>(_get_osfhandle(fd))))
+    return ErrnoFromWin32(GetLastError());
+  return 0;
+}
+
 int SetBinaryMode(FILE* stream) {
   fflush(stream);
   return _setmode(_fileno(stream), _O_BINARY) == -1 ? -1 : 0;

@@ -1,7 +1,7 @@
 #include "run/command_line.h"
 
 #include "platform/env.h"
-#include "run/log.h"
+#include "buffer/log.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "face/known_faces.h"
 #include "platform/env.h"
 #include "run/command_line.h"
-#include "run/log.h"
+#include "buffer/log.h"
 #include "run/temp_buffer.h"
 
 namespace {
@@ -63,7 +63,7 @@ int RunKivex(int argc, char** argv) {
     if (run.output.Open(opt.outputBuffer.Text(), "wb", kStreamBuffer) != 0) return 1;
   }
   if ((opt.flags & OPT_EXTRACT) && !PrepareExtractionDir(opt.extractDir, run.known)) return 1;
-  if (!FilterBuffer(opt.flags, run.input, run.output, opt.extractDir, run.known, run.counters))
+  if (!FilterBuffer((opt.flags & OPT_EXTRACT) != 0, run.input, run.output, opt.extractDir, run.known, run.counters))
     return 1;
   if (run.output.FileName != nullptr) run.keptOutputName.Assign(run.output.FileName);
   // Only a complete result on the disk may replace the input buffer.

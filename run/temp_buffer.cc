@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/env.h"
-#include "run/log.h"
+#include "buffer/log.h"
 
 namespace {
 

@@ -25,6 +25,8 @@ echo "kivex.exe: PE32, subsystem $sub, needs only $(echo "$imports" | grep '\.dl
 
 export WINEPREFIX="$PWD/build/wineprefix" WINEARCH=win32 WINEDEBUG=-all
 [ -d "$WINEPREFIX" ] || wine wineboot -i >/dev/null 2>&1 || true
+# Wine takes TMP and TEMP from its registry: the prefix's own, not a test's.
+for var in TMP TEMP; do wine reg delete 'HKCU\Environment' /v $var /f >/dev/null 2>&1 || true; done
 for dir in build/windows-unit build/windows; do
   echo "== $dir under Wine =="
   (cd "$dir" && ctest --output-on-failure --no-tests=error)

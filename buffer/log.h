@@ -1,6 +1,6 @@
 // Message output: the console streams and the process-wide log stream.
-#ifndef KIVEX_RUN_LOG_H_
-#define KIVEX_RUN_LOG_H_
+#ifndef KIVEX_BUFFER_LOG_H_
+#define KIVEX_BUFFER_LOG_H_
 
 #include <cstdio>
 
@@ -21,4 +21,4 @@ __attribute__((format(printf, 2, 3)))
 #endif
 bool LogMsg(FILE* console, const char* format, ...);
 
-#endif  // KIVEX_RUN_LOG_H_
+#endif  // KIVEX_BUFFER_LOG_H_

@@ -1,4 +1,4 @@
-#include "run/log.h"
+#include "buffer/log.h"
 
 #include <cstdarg>
 

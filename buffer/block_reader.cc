@@ -1,0 +1,93 @@
+#include "buffer/block_reader.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/env.h"
+
+cBlockReader::cBlockReader()
+    : in_(nullptr), block_(nullptr), begin_(0), end_(0), position_(0), size_(-1),
+      atEnd_(false), failed_(false) {}
+
+cBlockReader::~cBlockReader() { free(block_); }
+
+void cBlockReader::Bind(FILE* in) {
+  in_ = in;
+  begin_ = end_ = 0;
+  position_ = 0;
+  atEnd_ = failed_ = false;
+  size_ = platform::RegularFileSize(in);
+  if (size_ >= 0) {
+    // A file may be handed over anywhere; asked once, then counted.
+    position_ = platform::Tell(in);
+    if (position_ < 0) position_ = 0, size_ = -1;
+  }
+}
+
+bool cBlockReader::Fill() {
+  if (begin_ < end_) return true;
+  if (atEnd_ || failed_ || in_ == nullptr) return false;
+  if (block_ == nullptr) {
+    block_ = static_cast<char*>(malloc(kReadBlock));
+    if (block_ == nullptr) {
+      failed_ = true;
+      return false;
+    }
+  }
+  begin_ = 0;
+  end_ = fread(block_, 1, kReadBlock, in_);
+  if (end_ > 0) return true;
+  if (ferror(in_)) failed_ = true;
+  else atEnd_ = true;
+  return false;
+}
+
+int cBlockReader::ReadPiece(char* out, int max) {
+  int count = 0;
+  while (count < max && Fill()) {
+    size_t want = static_cast<size_t>(max - count);
+    size_t have = end_ - begin_;
+    if (have > want) have = want;
+    const char* start = block_ + begin_;
+    const char* lf = static_cast<const char*>(memchr(start, '\n', have));
+    size_t take = lf != nullptr ? static_cast<size_t>(lf - start) + 1 : have;
+    memcpy(out + count, start, take);
+    count += static_cast<int>(take);
+    begin_ += take;
+    position_ += static_cast<int64_t>(take);
+    if (lf != nullptr) break;
+  }
+  out[count] = '\0';
+  return count;
+}
+
+bool cBlockReader::RestOfLine(cString* value) {
+  while (Fill()) {
+    const char* start = block_ + begin_;
+    size_t have = end_ - begin_;
+    const char* lf = static_cast<const char*>(memchr(start, '\n', have));
+    size_t take = lf != nullptr ? static_cast<size_t>(lf - start) : have;
+    // NUL bytes are left out: append the runs between them.
+    for (size_t i = 0; i < take;) {
+      const char* nul = static_cast<const char*>(memchr(start + i, '\0', take - i));
+      size_t run = (nul != nullptr ? static_cast<size_t>(nul - start) : take) - i;
+      if (run > 0) value->Append(start + i, static_cast<int32_t>(run));
+      i += run + 1;
+    }
+    size_t used = lf != nullptr ? take + 1 : take;
+    begin_ += used;
+    position_ += static_cast<int64_t>(used);
+    if (lf != nullptr) return true;
+  }
+  return false;
+}
+
+size_t cBlockReader::Take(const char** bytes, size_t max) {
+  if (!Fill()) return 0;
+  size_t have = end_ - begin_;
+  if (have > max) have = max;
+  *bytes = block_ + begin_;
+  begin_ += have;
+  position_ += static_cast<int64_t>(have);
+  return have;
+}

@@ -1,0 +1,58 @@
+// Reads a buffer file in large blocks and hands out exactly what the
+// message reader asks for: line pieces, the rest of a line, body bytes. It
+// counts every byte it hands out, so no stream position is ever asked for:
+// NUL bytes and input that cannot tell its position (a pipe) are exact.
+#ifndef KIVEX_BUFFER_BLOCK_READER_H_
+#define KIVEX_BUFFER_BLOCK_READER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "buffer/cstring.h"
+
+// One read from the file asks for this many bytes.
+const size_t kReadBlock = 1 << 18;
+
+class cBlockReader {
+ public:
+  cBlockReader();
+  ~cBlockReader();
+  cBlockReader(const cBlockReader&) = delete;
+  cBlockReader& operator=(const cBlockReader&) = delete;
+
+  // Starts reading `in` at its current position: a regular file's offset,
+  // else counted from 0.
+  void Bind(FILE* in);
+  FILE* Stream() const { return in_; }
+
+  // Copies a line piece: at most `max` bytes, up to and including the next
+  // LF. Returns how many bytes came (NULs included); 0 at the end of the
+  // file or after a read error. A NUL is put behind them.
+  int ReadPiece(char* out, int max);
+  // Appends the rest of the current line to `value`, leaving out NUL bytes;
+  // its LF is consumed, not appended. True when an LF ended it.
+  bool RestOfLine(cString* value);
+  // Points *bytes at up to `max` next bytes without copying and consumes
+  // them; returns how many (0 at the end of the file or after an error).
+  size_t Take(const char** bytes, size_t max);
+
+  int64_t Position() const { return position_; }
+  // Bytes left in a regular file from here on; -1 when the file cannot tell.
+  int64_t Remaining() const { return size_ < 0 ? -1 : size_ - position_; }
+  bool Failed() const { return failed_; }
+  bool AtEnd() const { return atEnd_; }
+
+ private:
+  // Refills an empty block. False when no byte came.
+  bool Fill();
+
+  FILE* in_;
+  char* block_;
+  size_t begin_, end_;  // the unread bytes of the block
+  int64_t position_;    // file offset of block_[begin_]
+  int64_t size_;        // the file's size when it is a regular file, else -1
+  bool atEnd_, failed_;
+};
+
+#endif  // KIVEX_BUFFER_BLOCK_READER_H_
