@@ -90,7 +90,12 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
       *length = ParseLength(gPiece + 5);
       lengthSeen = true;
     }
-    if (!SplitHeaderLine(gPiece, &gName, &gValue)) {
+    // Split straight into a record; without one the line is read and dropped.
+    cHeaderLine* record = Headers.pool.NewHeaderLine();
+    cString* name = record != nullptr ? &record->Name : &gName;
+    cString* value = record != nullptr ? &record->Value : &gValue;
+    if (!SplitHeaderLine(gPiece, name, value)) {
+      if (record != nullptr) Headers.pool.Release(record);
       unsigned long long at = static_cast<unsigned long long>(OfsStart);
       if (log != nullptr && !IsConsole(log))
         fprintf(log, "fehlerhafte Headerzeile: <%s> at %llX\n", gPiece, at);
@@ -104,30 +109,27 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
       // not change the value (a rewritten line breaks elsewhere): the CRs
       // taken from the piece's end come back, and only the line's end loses
       // its CRs.
-      const char* valueStart = gPiece + gName.Size() + 1;
+      const char* valueStart = gPiece + name->Size() + 1;
       if (*valueStart == ' ' || *valueStart == '\t') ++valueStart;
       int32_t full = static_cast<int32_t>(strlen(valueStart));
-      if (full > gValue.Size()) gValue.Append(valueStart + gValue.Size(), full - gValue.Size());
+      if (full > value->Size()) value->Append(valueStart + value->Size(), full - value->Size());
       // A colon that ends the piece leaves its separator to the rest.
       bool ended = false;
       const char* next;
-      if (gName.Size() + 1 == count && reader.Take(&next, 1) == 1) {
+      if (name->Size() + 1 == count && reader.Take(&next, 1) == 1) {
         if (*next == '\n') ended = true;
-        else if (*next != ' ' && *next != '\t' && *next != '\0') gValue.Append(next, 1);
+        else if (*next != ' ' && *next != '\t' && *next != '\0') value->Append(next, 1);
       }
-      if (!ended) ended = reader.RestOfLine(&gValue);
-      while (ended && gValue.Size() > 0 && gValue.Data[gValue.Size() - 1] == '\r') {
-        gValue.Data[gValue.Size() - 1] = '\0';
-        --gValue.Length;
+      if (!ended) ended = reader.RestOfLine(value);
+      while (ended && value->Size() > 0 && value->Data[value->Size() - 1] == '\r') {
+        value->Data[value->Size() - 1] = '\0';
+        --value->Length;
       }
     }
-    if (reader.Failed()) break;
-    cHeaderLine* record = Headers.pool.NewHeaderLine();
     if (record == nullptr) continue;
-    if (!record->Name.AssignBytes(gName.Text(), gName.Size()) ||
-        !record->Value.AssignBytes(gValue.Text(), gValue.Size()) ||
-        !Headers.Append(record)) {
+    if (reader.Failed() || !Headers.Append(record)) {
       Headers.pool.Release(record);
+      if (reader.Failed()) break;
     }
   }
   if (reader.Failed()) {
@@ -154,9 +156,12 @@ int cXPMsg::ReadBody(FILE* in, FILE* log, int64_t length) {
   BodyPending = 0;
   Body.Clear();
   if (n == 0) return 0;
+  // A body known to be complete, or too long to hold, stays in the input
+  // until it is written: the bytes are copied once, from the read block to
+  // the output.
   int64_t remaining = reader_->Remaining();
-  if (n > kHeldBody && (remaining < 0 || static_cast<uint64_t>(remaining) >= n)) {
-    BodyPending = n;  // all there, or to be seen while it is copied
+  if (remaining >= 0 ? static_cast<uint64_t>(remaining) >= n : n > kHeldBody) {
+    BodyPending = n;
     return 0;
   }
   // Held: a short body keeps what came (at most kHeldBody) for the report.

@@ -30,7 +30,7 @@ bool IsDelimiter(char c) { return c == ',' || c == '\n' || c == '\r'; }
 void FindFaceHeader(const cXPMsg& msg, cString& value) {
   for (int32_t i = 0; i < msg.Headers.Count(); ++i) {
     const cHeaderLine* line = msg.Headers.At(i);
-    if (!EqualsIgnoreCase(line->Name.Text(), "X-FACE")) continue;
+    if (line->Name.Size() != 6 || !EqualsIgnoreCase(line->Name.Text(), "X-FACE")) continue;
     // Out of memory the message counts as one without a face.
     if (line->Value.Data != nullptr && value.Assign(line->Value.Text())) return;
     break;

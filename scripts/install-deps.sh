@@ -8,12 +8,13 @@ set -eu
 #   tests:   GoogleTest (its sources too, for the Windows tests), python3
 #            (end-to-end runner), the compface tools, ImageMagick (an
 #            independent BMP reader), clang with libFuzzer, man (the manual
-#            page), GNU time (peak memory in the benchmark)
+#            page), GNU time and strace (peak memory and write calls in the
+#            benchmark)
 #   windows: the MinGW-w64 cross compilers for 32-bit Windows (win32 threads
 #            for kivex.exe, posix for GoogleTest), Wine's 32-bit
 #            side, dpkg-dev for the source package of compface
 BUILD="g++ make cmake libcompfaceg1-dev"
-TEST="libgtest-dev googletest python3 compface imagemagick clang libclang-rt-dev man-db time"
+TEST="libgtest-dev googletest python3 compface imagemagick clang libclang-rt-dev man-db time strace"
 WINDOWS="g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix wine wine32:i386 dpkg-dev"
 
 case "${1:-all}" in
