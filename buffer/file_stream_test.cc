@@ -28,11 +28,3 @@ TEST(cFileStream, OpenAndCloseReports) {
             "Fehler: No space left on device\nFehler: No space left on device\n"
             "Fehler beim Schliessen der Datei " + name + "\n");
 }
-
-TEST(cFileStream, ExclusiveOpenNeverTruncates) {
-  test::ScratchDir dir;
-  test::WriteFile(dir.File("taken"), "mail");
-  cFileStream stream;
-  EXPECT_EQ(stream.Open(dir.File("taken").c_str(), "wbx", 0), 2);
-  EXPECT_EQ(test::ReadFile(dir.File("taken")), "mail");
-}

@@ -11,40 +11,6 @@
 #include "platform/fault.h"
 #include "tests/test_util.h"
 
-namespace {
-
-// Written streams are closed through the platform, which forgets that it
-// checked their position.
-std::string Written(cXPMsg& msg) {
-  FILE* out = test::TempStream();
-  EXPECT_EQ(msg.WriteRawMsg(out, stderr), 0);
-  std::string bytes = test::Contents(out);
-  platform::Close(out);
-  return bytes;
-}
-
-}  // namespace
-
-TEST(WriteRawMsg, TwoNamesTakeNoBlankAfterTheColonUnlessTheValueNeedsIt) {
-  cXPMsg msg;
-  EXPECT_EQ(Written(msg), "\r\n");
-  msg.AddHeader("X_C", "");
-  msg.AddHeader("X-XP-ARC", "30");
-  msg.AddHeader("x-xp-arc", "30");
-  msg.AddHeader("EMP", "");
-  msg.AddHeader("X_C", " 12");  // written tight, its blank would read as the separator
-  EXPECT_EQ(Written(msg), "X_C:\r\nX-XP-ARC:30\r\nx-xp-arc: 30\r\nEMP: \r\nX_C:  12\r\n\r\n");
-}
-
-TEST(WriteRawMsg, BuiltMessageCarriesItsBodyAndLength) {
-  cXPMsg msg;
-  std::string bmp(447, '\x42');
-  ASSERT_EQ(msg.SetMsgBodyRaw(bmp.data(), 447), 0);
-  msg.AddLenHeader();
-  msg.AddHeader("LEN", "1");
-  EXPECT_EQ(Written(msg), "LEN: 446\r\nLEN: 1\r\n\r\n" + std::string(446, '\x42'));
-}
-
 TEST(WriteRawMsg, FailuresAreReportedAndNothingGoesToAnUnseekableOutput) {
   cXPMsg msg;
   msg.AddHeader("EMP", "x");

@@ -44,12 +44,10 @@ bool Decode(const std::string& text, cString& bmp, std::string* err = nullptr) {
 
 }  // namespace
 
-TEST(DecodeFace, SampleFacesArePixelExact) {
+// Pixel exactness against the compface tool is the end-to-end suite's; here
+// the top-left pixel's place, and what a failure leaves.
+TEST(DecodeFace, FirstPixelAndFailures) {
   cString bmp;
-  for (const test::SampleFace& face : test::SampleFaces()) {
-    ASSERT_TRUE(Decode(face.value, bmp)) << face.name;
-    EXPECT_EQ(PictureOfBmp(bmp), PictureOfHex(face.hexText)) << face.name;
-  }
   ASSERT_TRUE(Decode(test::Face("topleft").value, bmp));
   EXPECT_EQ(std::string(bmp.Data + 62, 384), std::string(376, '\0') + "\x80" + std::string(7, '\0'));
   std::string black = test::Face("black").value;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <string>
 
+#include "buffer/file_stream.h"
 #include "tests/test_util.h"
 
 #ifdef _WIN32
@@ -35,6 +36,16 @@ TEST(Platform, ExclusiveCreateNeverTruncatesAndPrivateMeansOwnerOnly) {
   ASSERT_EQ(stat(dir.File("fresh").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 #endif
+}
+
+// Even a stream opened in text mode writes a buffer's line ends unchanged.
+TEST(Platform, OutputStreamsAreBinary) {
+  test::ScratchDir dir;
+  cFileStream stream;
+  ASSERT_EQ(stream.Open(dir.File("out").c_str(), "w", 0), 0);
+  fputs("a\r\nb\n", stream.File);
+  ASSERT_EQ(stream.Close(), 0);
+  EXPECT_EQ(test::ReadFile(dir.File("out")), "a\r\nb\n");
 }
 
 TEST(Platform, ReplaceFileReplacesAndWaitsOutABriefHolder) {
