@@ -48,6 +48,18 @@ TEST(Platform, OutputStreamsAreBinary) {
   EXPECT_EQ(test::ReadFile(dir.File("out")), "a\r\nb\n");
 }
 
+TEST(Platform, TruncateToCutsBackAndWritingGoesOnThere) {
+  test::ScratchDir dir;
+  FILE* out = platform::OpenFile(dir.File("out").c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  fputs("header", out);
+  EXPECT_EQ(platform::RegularFileSize(out), 0);  // still in the stream's buffer
+  ASSERT_EQ(platform::TruncateTo(out, 3), 0);
+  fputs("X", out);
+  ASSERT_EQ(platform::Close(out), 0);
+  EXPECT_EQ(test::ReadFile(dir.File("out")), "heaX");
+}
+
 TEST(Platform, ReplaceFileReplacesAndWaitsOutABriefHolder) {
   test::ScratchDir dir;
   std::string target = dir.File("in.puf"), fresh = dir.File("new.puf");
