@@ -34,15 +34,26 @@ std::vector<std::string> ReadAll(const char* bytes, size_t size, std::string* wr
   FILE* stream = written != nullptr ? open_memstream(&out, &outSize) : nullptr;
   if (in == nullptr || (written != nullptr && stream == nullptr)) abort();
   cXPMsg msg;
+  size_t complete = 0;  // the output up to the last whole message
   while (msg.ReadMsg(in, nullptr) == 0) {
     if (msg.Body.Data[msg.Body.Size()] != '\0') abort();
-    messages.push_back(Digest(msg));
-    if (stream != nullptr && msg.WriteRawMsg(stream, nullptr) != 0) abort();
+    std::string digest = Digest(msg);
+    if (stream != nullptr) {
+      // Input of unknown size shows a short long body only while copying; a
+      // file would be cut back to the message's start, a memory stream not.
+      if (msg.WriteRawMsg(stream, nullptr) != 0) {
+        if (msg.BodyShort) break;
+        abort();
+      }
+      fflush(stream);
+      complete = outSize;
+    }
+    messages.push_back(digest);
   }
   fclose(in);
   if (stream != nullptr) {
     platform::Close(stream);
-    written->assign(out, outSize);
+    written->assign(out, complete);
     free(out);
   }
   return messages;
