@@ -74,7 +74,9 @@ int cXPMsg::ReadMsg(FILE* in, FILE* log) {
   int result = ReadHeaders(in, log, &length);
   if (result == 0) result = ReadBody(in, log, length);
   if (result != 0) return result == 2 ? 2 : 1;
-  OfsEnde = reader_->Position() + static_cast<int64_t>(BodyPending);
+  // A claimed length may reach past any real offset (input of unknown size).
+  uint64_t end = static_cast<uint64_t>(reader_->Position()) + BodyPending;
+  OfsEnde = end > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(end);
   return 0;
 }
 
