@@ -58,6 +58,7 @@ cXPMsg::~cXPMsg() { delete reader_; }
 int cXPMsg::ReadMsg(FILE* in, FILE* log) {
   Headers.Clear();
   BodyShort = false;
+  messageStart_ = -1;
   log_ = log;
   if (reader_ == nullptr) reader_ = new (std::nothrow) cBlockReader;
   if (reader_ == nullptr) {

@@ -28,6 +28,8 @@ int cXPMsg::WriteRawMsg(FILE* out, FILE* err) {
     fprintf(err, "WriteRawMsg. ftell failed\n");
     return 1;
   }
+  // Where the message begins, should a pending body end early (asked only then).
+  messageStart_ = BodyPending > 0 && reader_->Remaining() < 0 ? platform::Tell(out) : -1;
   gBlock.Clear();
   bool built = true;
   for (int32_t i = 0; i < Headers.Count() && built; ++i) built = WriteHeaderLine(gBlock, *Headers.At(i));
@@ -66,11 +68,9 @@ int cXPMsg::WriteRawBody(FILE* out, FILE* err) {
     return 0;
   }
   // A pending body goes from the input's blocks straight to the output. Only
-  // input of unknown size can end inside it: then the message is taken back.
-  int64_t start = -1;
-  if (reader_->Remaining() < 0) {
-    start = platform::Tell(out) - static_cast<int64_t>(gBlock.Size()) - 2;
-  }
+  // input of unknown size can end inside it: then the message is taken back,
+  // and its first bytes are kept for the report.
+  bool mayEndEarly = reader_->Remaining() < 0;
   char first[kConsoleBytes + 1];
   size_t firstSize = 0;
   uint64_t written = 0;
@@ -79,7 +79,7 @@ int cXPMsg::WriteRawBody(FILE* out, FILE* err) {
     size_t take = reader_->Take(&bytes, BodyPending < kReadBlock ? static_cast<size_t>(BodyPending)
                                                                   : kReadBlock);
     if (take == 0) break;
-    if (firstSize < sizeof first) {
+    if (mayEndEarly && firstSize < sizeof first) {
       size_t keep = sizeof first - firstSize < take ? sizeof first - firstSize : take;
       memcpy(first + firstSize, bytes, keep);
       firstSize += keep;
@@ -92,7 +92,7 @@ int cXPMsg::WriteRawBody(FILE* out, FILE* err) {
   BodyPending = 0;
   BodyShort = true;
   ReportShortBody(bodyLength_, written, first, firstSize);
-  if (start >= 0) platform::TruncateTo(out, start);
+  if (messageStart_ >= 0) platform::TruncateTo(out, messageStart_);
   return 1;
 }
 

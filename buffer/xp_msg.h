@@ -74,6 +74,7 @@ class cXPMsg {
   cBlockReader* reader_ = nullptr;  // made at the first read
   FILE* log_ = nullptr;             // the log stream of the last ReadMsg
   uint64_t bodyLength_ = 0;         // LEN of the message read last
+  int64_t messageStart_ = -1;       // output offset of the message being written
 };
 
 // Splits a header line at its first colon. False when there is none or it
