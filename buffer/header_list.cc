@@ -83,6 +83,7 @@ cHeaders::~cHeaders() { Clear(); }
 bool cHeaders::Add(const char* name, const char* value) {
   cHeaderLine* record = pool.NewHeaderLine();
   if (record == nullptr) return false;
+  record->tight = false;
   if (!record->Name.Assign(name) || !record->Value.Assign(value) || !Append(record)) {
     pool.Release(record);
     return false;

@@ -47,10 +47,14 @@ class cPtrArray {
 
 class cHeaderLine {
  public:
-  cHeaderLine(int nameSize, int valueSize) : Name(nameSize), Value(valueSize), slot(-1) {}
+  cHeaderLine(int nameSize, int valueSize)
+      : Name(nameSize), Value(valueSize), slot(-1), tight(false) {}
   cString Name;   // the bytes before the line's first colon
   cString Value;  // the rest of the line behind the separator, line end removed
   int32_t slot;   // index of its slot in the owning pool, so release needs no search
+  // Written back without a blank after the colon: a "LEN:" line that gave no
+  // length would give one with it.
+  bool tight;
 };
 
 struct HeaderSlot {

@@ -89,9 +89,11 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
   for (int count = reader.ReadPiece(gPiece, kPieceSize); count > 0;
        count = reader.ReadPiece(gPiece, kPieceSize)) {
     if (gPiece[0] == '\r' || gPiece[0] == '\n') break;
-    if (strncmp(gPiece, "LEN:", 4) == 0 && (gPiece[4] == ' ' || gPiece[4] == '\t')) {
+    bool lengthLine = strncmp(gPiece, "LEN:", 4) == 0;
+    if (lengthLine && (gPiece[4] == ' ' || gPiece[4] == '\t')) {
       *length = ParseLength(gPiece + 5);
       lengthSeen = true;
+      lengthLine = false;
     }
     // Split straight into a record; without one the line is read and dropped.
     cHeaderLine* record = Headers.pool.NewHeaderLine();
@@ -130,6 +132,7 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
       }
     }
     if (record == nullptr) continue;
+    record->tight = lengthLine;  // "LEN:" without a blank: no length, and none on rewrite
     if (reader.Failed() || !Headers.Append(record)) {
       Headers.pool.Release(record);
       if (reader.Failed()) break;

@@ -16,9 +16,9 @@ bool WriteHeaderLine(cString& block, const cHeaderLine& record) {
   const char* name = record.Name.Text();
   const char* value = record.Value.Text();
   int32_t size = record.Name.Size();
-  bool tight = ((size == 3 && memcmp(name, "X_C", 3) == 0) ||
-                (size == 8 && memcmp(name, "X-XP-ARC", 8) == 0)) &&
-               value[0] != ' ' && value[0] != '\t';
+  bool tight = record.tight || (((size == 3 && memcmp(name, "X_C", 3) == 0) ||
+                                  (size == 8 && memcmp(name, "X-XP-ARC", 8) == 0)) &&
+                                 value[0] != ' ' && value[0] != '\t');
   return block.Append(name, size) && block.Append(": ", tight ? 1 : 2) &&
          block.Append(value, record.Value.Size()) && block.Append("\r\n", 2);
 }

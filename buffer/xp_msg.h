@@ -84,8 +84,8 @@ bool SplitHeaderLine(const char* line, cString* name, cString* value);
 
 // Writes one header line into the message's header block; "X_C" and
 // "X-XP-ARC" take no blank after the colon unless their value begins with a
-// blank or tab (which would then be read as the separator). False when
-// memory runs out.
+// blank or tab (which would then be read as the separator), and neither
+// does a "LEN:" line read without one. False when memory runs out.
 bool WriteHeaderLine(cString& block, const cHeaderLine& record);
 
 #endif  // KIVEX_BUFFER_XP_MSG_H_

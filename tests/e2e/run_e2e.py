@@ -102,6 +102,10 @@ class Kivex:
 
 # ---- an independent model of what Kivex must write ------------------------
 
+class Tight(bytes):
+    """A header name written back without a blank after the colon."""
+
+
 def parse_buffer(data, spans=None):
     """Splits a buffer into (headers, body) pairs the way the format says;
     each message's (start, end) goes to `spans` when given."""
@@ -113,10 +117,13 @@ def parse_buffer(data, spans=None):
             line, pos = data[pos:end + 1], end + 1
             if line[:1] in (b"\r", b"\n"):
                 break
-            if line.startswith(b"LEN:") and line[4:5] in (b" ", b"\t"):
-                length = int(line[5:].strip())
             piece, more = line[:511], line[511:]  # a line is read in pieces of 511
             name, colon, rest = piece.partition(b":")
+            if line.startswith(b"LEN:"):
+                if line[4:5] in (b" ", b"\t"):
+                    length = int(line[5:].strip())
+                else:  # no length, and none when written back
+                    name = Tight(name)
             value = rest[1:] if rest[:1] in (b" ", b"\t") else rest
             if colon and not rest and more[:1] in (b" ", b"\t"):
                 more = more[1:]  # the separator behind a colon that ends the piece
@@ -133,7 +140,8 @@ def parse_buffer(data, spans=None):
 def write_message(headers, body):
     out = b""
     for name, value in headers:
-        tight = name in (b"X_C", b"X-XP-ARC") and value[:1] not in (b" ", b"\t")
+        tight = isinstance(name, Tight) or (name in (b"X_C", b"X-XP-ARC") and
+                                            value[:1] not in (b" ", b"\t"))
         out += name + (b":" if tight else b": ") + value + b"\r\n"
     return out + b"\r\n" + body
 
@@ -365,7 +373,8 @@ def buffers_written_by_others(k, tmp):
 def later_passes_keep_every_header_byte(k, tmp):
     smiley = face_value(parse_buffer(SAMPLE)[0][0])
     data = (b"EMP: /t\r\nX-XP-ARC: 30\r\nX_C: 12\r\nABC:xyz\r\nTAB:\tv\r\nX_C:  2\r\n"
-            b"X-Face: " + smiley + b"\r\nLEN: 3\r\n\r\nabc" + b"EMP: x\r\nLEN: 0\r\n\r\n")
+            b"X-Face: " + smiley + b"\r\nLEN: 3\r\nLEN:9\r\nLEN:\r\n\r\nabc" +
+            b"EMP: x\r\nLEN: 0\r\n\r\n")
     write(os.path.join(tmp, "in.puf"), data)
     runs = []
     for _ in range(3):
