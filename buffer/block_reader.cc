@@ -20,7 +20,10 @@ void cBlockReader::Bind(FILE* in) {
   if (size_ >= 0) {
     // A file may be handed over anywhere; asked once, then counted.
     position_ = platform::Tell(in);
-    if (position_ < 0) position_ = 0, size_ = -1;
+    if (position_ < 0) {
+      position_ = 0;
+      size_ = -1;
+    }
   }
 }
 
@@ -82,10 +85,10 @@ bool cBlockReader::RestOfLine(cString* value) {
   return false;
 }
 
-size_t cBlockReader::Take(const char** bytes, size_t max) {
+size_t cBlockReader::Take(const char** bytes, uint64_t max) {
   if (!Fill()) return 0;
   size_t have = end_ - begin_;
-  if (have > max) have = max;
+  if (have > max) have = static_cast<size_t>(max);
   *bytes = block_ + begin_;
   begin_ += have;
   position_ += static_cast<int64_t>(have);

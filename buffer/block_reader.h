@@ -33,9 +33,10 @@ class cBlockReader {
   // Appends the rest of the current line to `value`, leaving out NUL bytes;
   // its LF is consumed, not appended. True when an LF ended it.
   bool RestOfLine(cString* value);
-  // Points *bytes at up to `max` next bytes without copying and consumes
-  // them; returns how many (0 at the end of the file or after an error).
-  size_t Take(const char** bytes, size_t max);
+  // Points *bytes at up to `max` next bytes (at most what one block holds)
+  // without copying and consumes them; returns how many (0 at the end of
+  // the file or after an error).
+  size_t Take(const char** bytes, uint64_t max);
 
   int64_t Position() const { return position_; }
   // Bytes left in a regular file from here on; -1 when the file cannot tell.

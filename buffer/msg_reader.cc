@@ -4,7 +4,6 @@
 
 #include "buffer/console_text.h"
 #include "buffer/xp_msg.h"
-#include "platform/env.h"
 
 namespace {
 
@@ -181,9 +180,7 @@ int cXPMsg::ReadBody(FILE* in, FILE* log, int64_t length) {
   }
   uint64_t got = 0;
   const char* bytes;
-  for (size_t take; got < n && (take = reader_->Take(&bytes, static_cast<size_t>(
-                                                   n - got < kReadBlock ? n - got : kReadBlock))) > 0;
-       got += take) {
+  for (size_t take; got < n && (take = reader_->Take(&bytes, n - got)) > 0; got += take) {
     if (got < held) memcpy(Body.Data + got, bytes, static_cast<size_t>(held - got < take ? held - got : take));
   }
   size_t kept = static_cast<size_t>(got < held ? got : held);
@@ -198,9 +195,7 @@ int cXPMsg::ReadBody(FILE* in, FILE* log, int64_t length) {
 bool cXPMsg::SkipPendingBody() {
   uint64_t got = bodyLength_ - BodyPending;
   const char* bytes;
-  for (size_t take; BodyPending > 0 && (take = reader_->Take(&bytes, kReadBlock < BodyPending
-                                                                      ? kReadBlock
-                                                                      : static_cast<size_t>(BodyPending))) > 0;) {
+  for (size_t take; BodyPending > 0 && (take = reader_->Take(&bytes, BodyPending)) > 0;) {
     BodyPending -= take;
     got += take;
   }

@@ -76,8 +76,7 @@ int cXPMsg::WriteRawBody(FILE* out, FILE* err) {
   uint64_t written = 0;
   const char* bytes;
   while (BodyPending > 0) {
-    size_t take = reader_->Take(&bytes, BodyPending < kReadBlock ? static_cast<size_t>(BodyPending)
-                                                                  : kReadBlock);
+    size_t take = reader_->Take(&bytes, BodyPending);
     if (take == 0) break;
     if (mayEndEarly && firstSize < sizeof first) {
       size_t keep = sizeof first - firstSize < take ? sizeof first - firstSize : take;
