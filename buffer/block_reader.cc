@@ -7,7 +7,7 @@
 
 cBlockReader::cBlockReader()
     : in_(nullptr), block_(nullptr), begin_(0), end_(0), position_(0), size_(-1),
-      atEnd_(false), failed_(false) {}
+      fills_(0), atEnd_(false), failed_(false) {}
 
 cBlockReader::~cBlockReader() { free(block_); }
 
@@ -38,6 +38,7 @@ bool cBlockReader::Fill() {
     }
   }
   begin_ = 0;
+  ++fills_;
   end_ = fread(block_, 1, kReadBlock, in_);
   if (end_ > 0) return true;
   if (ferror(in_)) failed_ = true;
@@ -83,6 +84,16 @@ bool cBlockReader::RestOfLine(cString* value) {
     if (lf != nullptr) return true;
   }
   return false;
+}
+
+size_t cBlockReader::PeekLine(const char** line, size_t max) {
+  if (!Fill()) return 0;
+  size_t have = end_ - begin_;
+  const char* start = block_ + begin_;
+  const char* lf = static_cast<const char*>(memchr(start, '\n', have < max ? have : max));
+  if (lf == nullptr) return 0;
+  *line = start;
+  return static_cast<size_t>(lf - start) + 1;
 }
 
 size_t cBlockReader::Take(const char** bytes, uint64_t max) {

@@ -37,6 +37,18 @@ class cBlockReader {
   // without copying and consumes them; returns how many (0 at the end of
   // the file or after an error).
   size_t Take(const char** bytes, uint64_t max);
+  // Points *line at the next line when it ends, LF included, within `max`
+  // bytes of the current block, and returns its size; 0 when it does not
+  // (the caller then reads pieces). Consumes nothing.
+  size_t PeekLine(const char** line, size_t max);
+  // Consumes `count` bytes that PeekLine showed.
+  void Skip(size_t count) {
+    begin_ += count;
+    position_ += static_cast<int64_t>(count);
+  }
+  // Changes whenever the block is refilled: bytes seen earlier stay valid
+  // while it is the same.
+  uint64_t Generation() const { return fills_; }
 
   int64_t Position() const { return position_; }
   // Bytes left in a regular file from here on; -1 when the file cannot tell.
@@ -53,6 +65,7 @@ class cBlockReader {
   size_t begin_, end_;  // the unread bytes of the block
   int64_t position_;    // file offset of block_[begin_]
   int64_t size_;        // the file's size when it is a regular file, else -1
+  uint64_t fills_;
   bool atEnd_, failed_;
 };
 

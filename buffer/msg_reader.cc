@@ -15,13 +15,14 @@ char gPiece[kPieceSize + 1];
 cString gName(512);
 cString gValue(1024);
 
-// The number behind "LEN: " as atol reads it; saturates instead of wrapping.
-int64_t ParseLength(const char* text) {
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-  bool negative = *text == '-';
-  if (*text == '-' || *text == '+') ++text;
+// The number behind "LEN: " as atol reads it, up to `end`; saturates
+// instead of wrapping.
+int64_t ParseLength(const char* text, const char* end) {
+  while (text < end && (*text == ' ' || (*text >= '\t' && *text <= '\r'))) ++text;
+  bool negative = text < end && *text == '-';
+  if (text < end && (*text == '-' || *text == '+')) ++text;
   int64_t value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
+  for (; text < end && *text >= '0' && *text <= '9'; ++text) {
     int digit = *text - '0';
     if (value > (INT64_MAX - digit) / 10) {
       value = INT64_MAX;
@@ -85,12 +86,35 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
   bool lengthSeen = false;
   (void)in;  // read through the block reader bound to it
   cBlockReader& reader = *reader_;
-  for (int count = reader.ReadPiece(gPiece, kPieceSize); count > 0;
-       count = reader.ReadPiece(gPiece, kPieceSize)) {
+  rawLines_ = -1;
+  const char* line;
+  size_t size = reader.PeekLine(&line, kPieceSize);
+  const char* rawStart = size > 0 ? line : nullptr;
+  uint64_t generation = reader.Generation();
+  bool raw = rawStart != nullptr;
+  for (;; size = reader.PeekLine(&line, kPieceSize)) {
+    // A whole line without NULs in the block: taken where it lies.
+    if (size > 0 && memchr(line, '\0', size) == nullptr) {
+      if (line[0] == '\r' || line[0] == '\n') {
+        reader.Skip(size);
+        raw = raw && size == 2 && line[0] == '\r';
+        break;
+      }
+      int taken = TakeLine(line, size, length, &lengthSeen);
+      if (taken != kLineBad) {
+        reader.Skip(size);
+        raw = raw && taken == kLineAsWritten;
+        continue;
+      }
+    }
+    // A long line, one across the block's end, with NULs or without a name.
+    raw = false;
+    int count = reader.ReadPiece(gPiece, kPieceSize);
+    if (count == 0) break;
     if (gPiece[0] == '\r' || gPiece[0] == '\n') break;
     bool lengthLine = strncmp(gPiece, "LEN:", 4) == 0;
     if (lengthLine && (gPiece[4] == ' ' || gPiece[4] == '\t')) {
-      *length = ParseLength(gPiece + 5);
+      *length = ParseLength(gPiece + 5, gPiece + count);
       lengthSeen = true;
       lengthLine = false;
     }
@@ -149,9 +173,49 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
     ToLog(log, "Unvollstaendige Nachricht am Ende des Puffers\n");
     return 1;
   }
+  if (raw && generation == reader.Generation()) {
+    // Every line stands as the writer would write it: the block's bytes
+    // can go out as they are.
+    rawHead_ = rawStart;
+    rawSize_ = static_cast<size_t>(line - rawStart);
+    rawGeneration_ = generation;
+    rawLines_ = Headers.Count();
+  }
   if (lengthSeen) return 0;
   ToLog(log, "Keine Laengenangabe im Header\n");
   return -3;
+}
+
+int cXPMsg::TakeLine(const char* line, size_t size, int64_t* length, bool* lengthSeen) {
+  const char* colon = static_cast<const char*>(memchr(line, ':', size));
+  if (colon == nullptr || colon == line) return kLineBad;
+  bool lengthLine = size >= 5 && memcmp(line, "LEN:", 4) == 0;
+  bool hasSeparator = colon[1] == ' ' || colon[1] == '\t';
+  const char* value = colon + (hasSeparator ? 2 : 1);
+  const char* end = line + size - 1;  // at the LF
+  const char* cut = end;
+  while (cut > value && cut[-1] == '\r') --cut;
+  if (lengthLine && hasSeparator) {
+    *length = ParseLength(line + 5, end);
+    *lengthSeen = true;
+    lengthLine = false;
+  }
+  cHeaderLine* record = Headers.pool.NewHeaderLine();
+  if (record == nullptr) return kLineDropped;
+  if (!record->Name.AssignBytes(line, static_cast<int32_t>(colon - line)) ||
+      !record->Value.AssignBytes(value, static_cast<int32_t>(cut - value))) {
+    Headers.pool.Release(record);
+    return kLineBad;  // read again, and reported, piece by piece
+  }
+  record->tight = lengthLine;
+  if (!Headers.Append(record)) {
+    Headers.pool.Release(record);
+    return kLineDropped;
+  }
+  // As written: one CR before the LF, and the separator the writer puts.
+  bool tight = HeaderTight(*record);
+  bool asWritten = end - cut == 1 && (tight ? !hasSeparator : colon[1] == ' ');
+  return asWritten ? kLineAsWritten : kLineChanged;
 }
 
 int cXPMsg::ReadBody(FILE* in, FILE* log, int64_t length) {

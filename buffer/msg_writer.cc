@@ -12,15 +12,19 @@ cString gBlock(4096);
 
 }  // namespace
 
-bool WriteHeaderLine(cString& block, const cHeaderLine& record) {
+bool HeaderTight(const cHeaderLine& record) {
   const char* name = record.Name.Text();
   const char* value = record.Value.Text();
   int32_t size = record.Name.Size();
-  bool tight = record.tight || (((size == 3 && memcmp(name, "X_C", 3) == 0) ||
-                                  (size == 8 && memcmp(name, "X-XP-ARC", 8) == 0)) &&
-                                 value[0] != ' ' && value[0] != '\t');
-  return block.Append(name, size) && block.Append(": ", tight ? 1 : 2) &&
-         block.Append(value, record.Value.Size()) && block.Append("\r\n", 2);
+  return record.tight || (((size == 3 && memcmp(name, "X_C", 3) == 0) ||
+                           (size == 8 && memcmp(name, "X-XP-ARC", 8) == 0)) &&
+                          value[0] != ' ' && value[0] != '\t');
+}
+
+bool WriteHeaderLine(cString& block, const cHeaderLine& record) {
+  return block.Append(record.Name.Text(), record.Name.Size()) &&
+         block.Append(": ", HeaderTight(record) ? 1 : 2) &&
+         block.Append(record.Value.Text(), record.Value.Size()) && block.Append("\r\n", 2);
 }
 
 int cXPMsg::WriteRawMsg(FILE* out, FILE* err) {
@@ -30,11 +34,16 @@ int cXPMsg::WriteRawMsg(FILE* out, FILE* err) {
   }
   // Where the message begins, should a pending body end early (asked only then).
   messageStart_ = BodyPending > 0 && reader_->Remaining() < 0 ? platform::Tell(out) : -1;
-  gBlock.Clear();
+  const char* block = rawHead_;
+  size_t size = rawSize_;
   bool built = true;
-  for (int32_t i = 0; i < Headers.Count() && built; ++i) built = WriteHeaderLine(gBlock, *Headers.At(i));
-  size_t size = static_cast<size_t>(gBlock.Size());
-  if (!built || platform::Write(gBlock.Text(), size, out) != size) {
+  if (rawLines_ != Headers.Count() || rawLines_ < 0 || reader_->Generation() != rawGeneration_) {
+    gBlock.Clear();
+    for (int32_t i = 0; i < Headers.Count() && built; ++i) built = WriteHeaderLine(gBlock, *Headers.At(i));
+    block = gBlock.Text();
+    size = static_cast<size_t>(gBlock.Size());
+  }
+  if (!built || platform::Write(block, size, out) != size) {
     fprintf(err, "Fehler bei der Header-Ausgabe\n");
     return 1;
   }
@@ -96,6 +105,7 @@ int cXPMsg::WriteRawBody(FILE* out, FILE* err) {
 }
 
 int cXPMsg::AddHeader(const char* name, const char* value) {
+  rawLines_ = -1;
   Headers.Add(name, value);
   return 0;
 }

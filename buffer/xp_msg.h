@@ -67,6 +67,13 @@ class cXPMsg {
   bool BodyShort = false;    // the input ended inside a pending body (reported)
 
  private:
+  // What TakeLine made of a line.
+  enum { kLineAsWritten, kLineChanged, kLineDropped, kLineBad };
+  // Takes a whole header line lying in the read block (LF included, no
+  // NUL): records it, or notes its length. kLineBad (nothing taken) when it
+  // holds no name or memory ran out; kLineAsWritten when the writer would
+  // give back its very bytes.
+  int TakeLine(const char* line, size_t size, int64_t* length, bool* lengthSeen);
   // Consumes a body nobody wrote. False after the report of a short body.
   bool SkipPendingBody();
   void ReportShortBody(uint64_t length, uint64_t got, const char* bytes, size_t held);
@@ -75,6 +82,13 @@ class cXPMsg {
   FILE* log_ = nullptr;             // the log stream of the last ReadMsg
   uint64_t bodyLength_ = 0;         // LEN of the message read last
   int64_t messageStart_ = -1;       // output offset of the message being written
+  // The header lines as read (the blank line not), while they still lie in
+  // the read block and every one would be written back unchanged;
+  // rawLines_ is the header count it stands for (-1: none).
+  const char* rawHead_ = nullptr;
+  size_t rawSize_ = 0;
+  uint64_t rawGeneration_ = 0;
+  int32_t rawLines_ = -1;
 };
 
 // Splits a header line at its first colon. False when there is none or it
@@ -87,5 +101,7 @@ bool SplitHeaderLine(const char* line, cString* name, cString* value);
 // blank or tab (which would then be read as the separator), and neither
 // does a "LEN:" line read without one. False when memory runs out.
 bool WriteHeaderLine(cString& block, const cHeaderLine& record);
+// True when WriteHeaderLine puts no blank after the record's colon.
+bool HeaderTight(const cHeaderLine& record);
 
 #endif  // KIVEX_BUFFER_XP_MSG_H_

@@ -41,12 +41,21 @@ std::vector<std::string> ReadAll(const char* bytes, size_t size, std::string* wr
     if (stream != nullptr) {
       // Input of unknown size shows a short long body only while copying; a
       // file would be cut back to the message's start, a memory stream not.
+      fflush(stream);
+      size_t start = outSize;
       if (msg.WriteRawMsg(stream, nullptr) != 0) {
         if (msg.BodyShort) break;
         abort();
       }
       fflush(stream);
       complete = outSize;
+      // Header lines passed through as read must be what the writer builds.
+      cString block;
+      for (int32_t i = 0; i < msg.Headers.Count(); ++i) WriteHeaderLine(block, *msg.Headers.At(i));
+      block.Append("\r\n", 2);
+      if (outSize - start < static_cast<size_t>(block.Size()) ||
+          memcmp(out + start, block.Text(), static_cast<size_t>(block.Size())) != 0)
+        __builtin_trap();
     }
     messages.push_back(digest);
   }
