@@ -33,6 +33,13 @@ int64_t ParseLength(const char* text, const char* end) {
   return negative ? -value : value;
 }
 
+// Where a header value begins: behind the colon and one blank or tab there.
+// A value written tight ("X_C:12") keeps its first byte, so a rewritten
+// buffer reads back the same.
+const char* ValueStart(const char* colon) {
+  return colon[1] == ' ' || colon[1] == '\t' ? colon + 2 : colon + 1;
+}
+
 void ToLog(FILE* log, const char* text) {
   if (log != nullptr) fputs(text, log);
 }
@@ -44,9 +51,7 @@ bool SplitHeaderLine(const char* line, cString* name, cString* value) {
   value->Clear();
   const char* colon = strchr(line, ':');
   if (colon == nullptr || colon == line) return false;
-  // One blank or tab after the colon separates; a value written tight
-  // ("X_C:12") keeps its first byte, so a rewritten buffer reads back the same.
-  const char* rest = colon[1] == ' ' || colon[1] == '\t' ? colon + 2 : colon + 1;
+  const char* rest = ValueStart(colon);
   size_t size = strlen(rest);
   while (size > 0 && (rest[size - 1] == '\r' || rest[size - 1] == '\n')) --size;
   if (!value->AssignBytes(rest, static_cast<int32_t>(size))) return false;
@@ -137,8 +142,7 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
       // not change the value (a rewritten line breaks elsewhere): the CRs
       // taken from the piece's end come back, and only the line's end loses
       // its CRs.
-      const char* valueStart = gPiece + name->Size() + 1;
-      if (*valueStart == ' ' || *valueStart == '\t') ++valueStart;
+      const char* valueStart = ValueStart(gPiece + name->Size());
       int32_t full = static_cast<int32_t>(strlen(valueStart));
       if (full > value->Size()) value->Append(valueStart + value->Size(), full - value->Size());
       // A colon that ends the piece leaves its separator to the rest.
@@ -190,8 +194,8 @@ int cXPMsg::TakeLine(const char* line, size_t size, int64_t* length, bool* lengt
   const char* colon = static_cast<const char*>(memchr(line, ':', size));
   if (colon == nullptr || colon == line) return kLineBad;
   bool lengthLine = size >= 5 && memcmp(line, "LEN:", 4) == 0;
-  bool hasSeparator = colon[1] == ' ' || colon[1] == '\t';
-  const char* value = colon + (hasSeparator ? 2 : 1);
+  const char* value = ValueStart(colon);
+  bool hasSeparator = value != colon + 1;
   const char* end = line + size - 1;  // at the LF
   const char* cut = end;
   while (cut > value && cut[-1] == '\r') --cut;
