@@ -181,8 +181,12 @@ TEST(ReadMsg, ShortBodyOfUnknownSizeIsTakenBack) {
 // whose short bodies are held and may cross the block's end.
 TEST(ReadMsg, BlockBoundariesChangeNothing) {
   std::string line = "A: " + std::string(600, 'a');
-  std::string tail = Message({line, "B: b", "LEN: 10"}, "0123456789") + Message({"LEN: 0"}, "");
-  for (size_t shift : {1, 2, 3, 4, 5, 300, 511, 512, 513, 603, 604, 605, 615, 620, 629}) {
+  std::string second = Message({line, "B: b", "LEN: 10"}, "0123456789");
+  // Shift 754: a whole header block at the end, its body across, and a
+  // block's worth behind, so that the next read overwrites all of it.
+  std::string third = Message({"C: c", "LEN: 60000"}, std::string(60000, 'c'));
+  std::string tail = second + third + Message({"LEN: 270000"}, std::string(270000, 'z'));
+  for (size_t shift : {1, 2, 3, 4, 5, 300, 511, 512, 513, 603, 604, 605, 615, 620, 629, 754}) {
     std::string pad(kReadBlock - shift - 15, 'p');  // "LEN: 262nnn" CR LF CR LF: 15 bytes
     std::string head = Message({"LEN: " + std::to_string(pad.size())}, pad);
     ASSERT_EQ(head.size() + shift, kReadBlock);
@@ -201,8 +205,9 @@ TEST(ReadMsg, BlockBoundariesChangeNothing) {
         starts.push_back(msg.OfsStart);
         ASSERT_EQ(msg.WriteRawMsg(out, stderr), 0);
       }
-      EXPECT_EQ(starts, (std::vector<int64_t>{0, static_cast<int64_t>(head.size()),
-                                              static_cast<int64_t>(bytes.size()) - 10}));
+      int64_t at = static_cast<int64_t>(head.size());
+      int64_t next = at + static_cast<int64_t>(second.size());
+      EXPECT_EQ(starts, (std::vector<int64_t>{0, at, next, next + static_cast<int64_t>(third.size())}));
       EXPECT_TRUE(test::Contents(out) == bytes) << shift << (file ? " file" : " unknown size");
       fclose(in);
       fclose(out);
