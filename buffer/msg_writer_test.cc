@@ -1,7 +1,4 @@
 #include <gtest/gtest.h>
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 #include <cerrno>
 #include <string>
@@ -11,7 +8,7 @@
 #include "platform/fault.h"
 #include "tests/test_util.h"
 
-TEST(WriteRawMsg, FailuresAreReportedAndNothingGoesToAnUnseekableOutput) {
+TEST(WriteRawMsg, EachFailingWriteIsReported) {
   cXPMsg msg;
   msg.AddHeader("EMP", "x");
   msg.SetMsgBodyRaw("body", 5);
@@ -29,16 +26,4 @@ TEST(WriteRawMsg, FailuresAreReportedAndNothingGoesToAnUnseekableOutput) {
     platform::ClearFault();
     platform::Close(out);
   }
-#ifndef _WIN32
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  FILE* pipeOut = fdopen(fds[1], "wb");
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(msg.WriteRawMsg(pipeOut, stderr), 1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "WriteRawMsg. ftell failed\n");
-  platform::Close(pipeOut);
-  char byte;
-  EXPECT_EQ(read(fds[0], &byte, 1), 0);
-  close(fds[0]);
-#endif
 }

@@ -11,6 +11,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <sddl.h>
 #undef ReplaceFile
 
 namespace {
@@ -22,42 +23,33 @@ DWORD WINAPI CloseAfterAMoment(void* handle) {
 }  // namespace
 #endif
 
-TEST(Platform, ExclusiveCreateNeverTruncatesAndPrivateMeansOwnerOnly) {
+// Exclusive creation never truncates a file; private ones are the owner's
+// alone; even a stream opened in text mode writes line ends unchanged; a
+// stream cut back goes on writing where it was cut.
+TEST(Platform, OpenFileAndStreams) {
   test::ScratchDir dir;
   test::WriteFile(dir.File("taken"), "mail");
   EXPECT_EQ(platform::OpenFile(dir.File("taken").c_str(), "wbxp"), nullptr);
   EXPECT_EQ(errno, EEXIST);
   EXPECT_EQ(test::ReadFile(dir.File("taken")), "mail");
-  FILE* fresh = platform::OpenFile(dir.File("fresh").c_str(), "wbxp");
-  ASSERT_NE(fresh, nullptr);
-  EXPECT_EQ(platform::Close(fresh), 0);
-#ifndef _WIN32
-  struct stat st;
-  ASSERT_EQ(stat(dir.File("fresh").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-#endif
-}
-
-// Even a stream opened in text mode writes a buffer's line ends unchanged.
-TEST(Platform, OutputStreamsAreBinary) {
-  test::ScratchDir dir;
-  cFileStream stream;
-  ASSERT_EQ(stream.Open(dir.File("out").c_str(), "w", 0), 0);
-  fputs("a\r\nb\n", stream.File);
-  ASSERT_EQ(stream.Close(), 0);
-  EXPECT_EQ(test::ReadFile(dir.File("out")), "a\r\nb\n");
-}
-
-TEST(Platform, TruncateToCutsBackAndWritingGoesOnThere) {
-  test::ScratchDir dir;
-  FILE* out = platform::OpenFile(dir.File("out").c_str(), "wb");
+  FILE* out = platform::OpenFile(dir.File("fresh").c_str(), "wbxp");
   ASSERT_NE(out, nullptr);
   fputs("header", out);
   EXPECT_EQ(platform::RegularFileSize(out), 0);  // still in the stream's buffer
   ASSERT_EQ(platform::TruncateTo(out, 3), 0);
   fputs("X", out);
   ASSERT_EQ(platform::Close(out), 0);
-  EXPECT_EQ(test::ReadFile(dir.File("out")), "heaX");
+  EXPECT_EQ(test::ReadFile(dir.File("fresh")), "heaX");
+#ifndef _WIN32
+  struct stat st;
+  ASSERT_EQ(stat(dir.File("fresh").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+#endif
+  cFileStream stream;
+  ASSERT_EQ(stream.Open(dir.File("text").c_str(), "w", 0), 0);
+  fputs("a\r\nb\n", stream.File);
+  ASSERT_EQ(stream.Close(), 0);
+  EXPECT_EQ(test::ReadFile(dir.File("text")), "a\r\nb\n");
 }
 
 TEST(Platform, ReplaceFileReplacesAndWaitsOutABriefHolder) {
@@ -93,31 +85,24 @@ TEST(Platform, ReplacementKeepsTheInputsAttributesAndSecurity) {
   test::WriteFile(fresh, "new");
   ASSERT_TRUE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_HIDDEN));
   // Everything for everyone: a shared buffer, unlike the private new file.
-  SECURITY_DESCRIPTOR sd;
-  char aclBytes[256];
-  ACL* acl = reinterpret_cast<ACL*>(aclBytes);
-  char worldBytes[SECURITY_MAX_SID_SIZE];
-  DWORD worldSize = sizeof worldBytes;
-  ASSERT_TRUE(CreateWellKnownSid(WinWorldSid, nullptr, worldBytes, &worldSize));
-  ASSERT_TRUE(InitializeAcl(acl, sizeof aclBytes, ACL_REVISION));
-  ASSERT_TRUE(AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, worldBytes));
-  ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
-  ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE));
-  bool secured = SetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, &sd);
-  DWORD wanted = 0;
-  GetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &wanted);
-  std::string before(wanted, '\0');
-  GetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, &before[0], wanted, &wanted);
-
+  PSECURITY_DESCRIPTOR shared;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;FA;;;WD)", SDDL_REVISION_1,
+                                                                   &shared, nullptr));
+  bool secured = SetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, shared);
+  LocalFree(shared);
+  auto dacl = [](const std::string& path) {
+    DWORD size = 0;
+    GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+    std::string bytes(size, '\0');
+    GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, &bytes[0], size, &size);
+    return bytes;
+  };
+  std::string before = dacl(target);
   ASSERT_EQ(platform::CopyAccess(target.c_str(), fresh.c_str()), 0);
   ASSERT_EQ(platform::ReplaceFile(fresh.c_str(), target.c_str()), 0);
   EXPECT_EQ(test::ReadFile(target), "new");
   EXPECT_NE(GetFileAttributesA(target.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
   if (!secured) GTEST_SKIP() << "no access lists on this file system";
-  DWORD size = 0;
-  GetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
-  std::string after(size, '\0');
-  GetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, &after[0], size, &size);
-  EXPECT_EQ(after, before);
+  EXPECT_EQ(dacl(target), before);
 }
 #endif

@@ -1,8 +1,14 @@
-// Helpers shared by the unit tests: scratch directories and whole files.
+// Helpers shared by the unit tests: scratch directories, whole files,
+// streams on scratch files, the drawn sample faces, buffer messages.
 #ifndef KIVEX_TESTS_TEST_UTIL_H_
 #define KIVEX_TESTS_TEST_UTIL_H_
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,11 +16,26 @@ namespace test {
 
 // A fresh directory under the system's temporary directory, removed with
 // its contents when the object goes. The test program stops when none can
-// be made.
+// be made: a test without a directory of its own would write elsewhere.
 class ScratchDir {
  public:
-  ScratchDir();
-  ~ScratchDir();
+  ScratchDir() {
+    std::random_device seed;
+    std::error_code err;
+    std::string base = std::filesystem::temp_directory_path(err).string();
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      std::string name = base + "/kivex-test-" + std::to_string(seed());
+      if (std::filesystem::create_directory(name, err)) path_ = name;
+    }
+    if (path_.empty()) {
+      fprintf(stderr, "no scratch directory under %s\n", base.c_str());
+      abort();
+    }
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   const std::string& path() const { return path_; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
 
@@ -22,30 +43,72 @@ class ScratchDir {
   std::string path_;
 };
 
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& bytes);
-bool Exists(const std::string& path);
-void MakeDir(const std::string& path);
-// Sets an environment variable; a null value removes it.
-void SetEnv(const char* name, const char* value);
-// A stream for reading and writing on a new file of a scratch directory.
-FILE* TempStream();
-// A stream opened on a temporary file holding `bytes`, at its start.
-FILE* StreamOf(const std::string& bytes);
-// Everything written to `stream` so far, from its start.
-std::string Contents(FILE* stream);
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
 
-struct SampleFace {
-  std::string name;
-  std::string value;    // the X-Face value
-  std::string hexText;  // what uncompface prints for it, lines joined
-};
-// The drawn sample faces of the test data.
-std::vector<SampleFace> SampleFaces();
-SampleFace Face(const std::string& name);
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Sets an environment variable; a null value removes it.
+inline void SetEnv(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv((std::string(name) + "=" + (value != nullptr ? value : "")).c_str());
+#else
+  if (value != nullptr) setenv(name, value, 1);
+  else unsetenv(name);
+#endif
+}
+
+// A stream for reading and writing on a new file of a scratch directory
+// (tmpfile() writes to the drive's root on Windows, often not allowed).
+inline FILE* TempStream() {
+  static ScratchDir dir;
+  static int serial = 0;
+  return fopen(dir.File("stream" + std::to_string(++serial)).c_str(), "w+b");
+}
+
+// A stream on a scratch file holding `bytes`, at its start.
+inline FILE* StreamOf(const std::string& bytes) {
+  FILE* stream = TempStream();
+  fwrite(bytes.data(), 1, bytes.size(), stream);
+  rewind(stream);
+  return stream;
+}
+
+// Everything written to `stream` so far, from its start.
+inline std::string Contents(FILE* stream) {
+  fflush(stream);
+  std::string bytes(static_cast<size_t>(ftell(stream)), '\0');
+  rewind(stream);
+  bytes.resize(fread(&bytes[0], 1, bytes.size(), stream));
+  return bytes;
+}
+
+// The X-Face values of the drawn sample faces: white, black, topleft,
+// corners, smiley, checker.
+inline std::vector<std::string> SampleFaces() {
+  std::vector<std::string> faces;
+  std::ifstream in(std::string(KIVEX_TEST_DATA) + "/faces.tsv");
+  std::string name, value, hexText;
+  while (std::getline(in, name, '\t') && std::getline(in, value, '\t') && std::getline(in, hexText)) {
+    if (name[0] != '#') faces.push_back(value);
+  }
+  return faces;
+}
 
 // One buffer message: headers "Name: value" CR LF, the empty line, body.
-std::string Message(const std::vector<std::string>& headers, const std::string& body);
+inline std::string Message(const std::vector<std::string>& headers, const std::string& body) {
+  std::string bytes;
+  for (const std::string& header : headers) bytes += header + "\r\n";
+  return bytes + "\r\n" + body;
+}
 
 }  // namespace test
 

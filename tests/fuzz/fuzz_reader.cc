@@ -14,14 +14,12 @@
 
 namespace {
 
-std::string Digest(const cXPMsg& msg) {
-  std::string d;
-  for (int32_t i = 0; i < msg.Headers.Count(); ++i) {
-    const cHeaderLine& h = *msg.Headers.At(i);
-    d.append(h.Name.Text(), h.Name.Size()).append(1, '\0');
-    d.append(h.Value.Text(), h.Value.Size()).append(1, '\0');
-  }
-  return d.append(msg.Body.Data, msg.Body.Size());
+// The message as the writer must write it, and so its digest: the header
+// lines rebuilt, the empty line, the body when it is held.
+std::string Rebuilt(const cXPMsg& msg) {
+  cString block;
+  for (int32_t i = 0; i < msg.Headers.Count(); ++i) WriteHeaderLine(block, *msg.Headers.At(i));
+  return std::string(block.Text(), block.Size()) + "\r\n" + std::string(msg.Body.Data, msg.Body.Size());
 }
 
 // Reads every message of `bytes`; writes them to *written when given.
@@ -37,7 +35,7 @@ std::vector<std::string> ReadAll(const char* bytes, size_t size, std::string* wr
   size_t complete = 0;  // the output up to the last whole message
   while (msg.ReadMsg(in, nullptr) == 0) {
     if (msg.Body.Data[msg.Body.Size()] != '\0') abort();
-    std::string digest = Digest(msg);
+    std::string digest = Rebuilt(msg);
     if (stream != nullptr) {
       // Input of unknown size shows a short long body only while copying; a
       // file would be cut back to the message's start, a memory stream not.
@@ -50,11 +48,7 @@ std::vector<std::string> ReadAll(const char* bytes, size_t size, std::string* wr
       fflush(stream);
       complete = outSize;
       // Header lines passed through as read must be what the writer builds.
-      cString block;
-      for (int32_t i = 0; i < msg.Headers.Count(); ++i) WriteHeaderLine(block, *msg.Headers.At(i));
-      block.Append("\r\n", 2);
-      if (outSize - start < static_cast<size_t>(block.Size()) ||
-          memcmp(out + start, block.Text(), static_cast<size_t>(block.Size())) != 0)
+      if (outSize - start < digest.size() || memcmp(out + start, digest.data(), digest.size()) != 0)
         __builtin_trap();
     }
     messages.push_back(digest);
