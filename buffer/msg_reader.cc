@@ -40,6 +40,17 @@ const char* ValueStart(const char* colon) {
   return colon[1] == ' ' || colon[1] == '\t' ? colon + 2 : colon + 1;
 }
 
+// Notes the body's length from a "LEN:" line that has a blank or tab after
+// the colon. True for a "LEN:" line without one: it gives no length, and is
+// written back tight so that it gives none on the next pass either.
+bool TakeLength(const char* line, const char* end, int64_t* length, bool* lengthSeen) {
+  if (end - line < 4 || memcmp(line, "LEN:", 4) != 0) return false;
+  if (end - line == 4 || (line[4] != ' ' && line[4] != '\t')) return true;
+  *length = ParseLength(line + 5, end);
+  *lengthSeen = true;
+  return false;
+}
+
 void ToLog(FILE* log, const char* text) {
   if (log != nullptr) fputs(text, log);
 }
@@ -117,12 +128,7 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
     int count = reader.ReadPiece(gPiece, kPieceSize);
     if (count == 0) break;
     if (gPiece[0] == '\r' || gPiece[0] == '\n') break;
-    bool lengthLine = strncmp(gPiece, "LEN:", 4) == 0;
-    if (lengthLine && (gPiece[4] == ' ' || gPiece[4] == '\t')) {
-      *length = ParseLength(gPiece + 5, gPiece + count);
-      lengthSeen = true;
-      lengthLine = false;
-    }
+    bool lengthLine = TakeLength(gPiece, gPiece + count, length, &lengthSeen);
     // Split straight into a record; without one the line is read and dropped.
     cHeaderLine* record = Headers.pool.NewHeaderLine();
     cString* name = record != nullptr ? &record->Name : &gName;
@@ -193,17 +199,12 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
 int cXPMsg::TakeLine(const char* line, size_t size, int64_t* length, bool* lengthSeen) {
   const char* colon = static_cast<const char*>(memchr(line, ':', size));
   if (colon == nullptr || colon == line) return kLineBad;
-  bool lengthLine = size >= 5 && memcmp(line, "LEN:", 4) == 0;
   const char* value = ValueStart(colon);
   bool hasSeparator = value != colon + 1;
   const char* end = line + size - 1;  // at the LF
   const char* cut = end;
   while (cut > value && cut[-1] == '\r') --cut;
-  if (lengthLine && hasSeparator) {
-    *length = ParseLength(line + 5, end);
-    *lengthSeen = true;
-    lengthLine = false;
-  }
+  bool lengthLine = TakeLength(line, end, length, lengthSeen);
   cHeaderLine* record = Headers.pool.NewHeaderLine();
   if (record == nullptr) return kLineDropped;
   if (!record->Name.AssignBytes(line, static_cast<int32_t>(colon - line)) ||
