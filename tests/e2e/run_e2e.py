@@ -495,7 +495,8 @@ class E2E(unittest.TestCase):
         # A small result stays in the stream's buffer until the close: only the
         # close can tell that it never reached the disk.
         write("in.puf", SAMPLE)
-        expect("No space left on device" in k.check(["-k/dev/full", "in.puf"], 1), "/dev/full")
+        k.check(["-k/dev/full", "in.puf"], 1, "", BANNER + BAD_FACE + "Fehler: No space left on device\n" * 2 +
+                "Fehler beim Schliessen der Datei /dev/full\n")
         k.check(["-k/dev/stdout", "in.puf"], 1, "", BANNER + "WriteRawMsg. ftell failed\n")  # a pipe here
         # A face file that cannot be written is removed; 10,000 are the most.
         os.mkdir("faces")
