@@ -23,6 +23,8 @@ def timed(cmd, cwd, env=None, stdout=None, clean=True):
     for name in ("out.puf", "cat.out") if clean else ():
         if os.path.exists(os.path.join(cwd, name)):
             os.remove(os.path.join(cwd, name))
+    if clean:  # nor for writing back what an earlier run left dirty
+        os.sync()
     out = open(stdout, "wb") if stdout else subprocess.DEVNULL
     # GNU time reports the peak of the program alone; a child of this
     # Python process would count the interpreter's pages from before exec.
