@@ -37,7 +37,8 @@ int cXPMsg::WriteRawMsg(FILE* out, FILE* err) {
   const char* block = rawHead_;
   size_t size = rawSize_;
   bool built = true;
-  if (rawLines_ != Headers.Count() || rawLines_ < 0 || reader_->Generation() != rawGeneration_) {
+  // A count of -1 never matches; one that matches comes from a read, so reader_ is there.
+  if (rawLines_ != Headers.Count() || reader_->Generation() != rawGeneration_) {
     gBlock.Clear();
     for (int32_t i = 0; i < Headers.Count() && built; ++i) built = WriteHeaderLine(gBlock, *Headers.At(i));
     block = gBlock.Text();
