@@ -3,13 +3,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "buffer/block_writer.h"
 #include "platform/env.h"
 
 cBlockReader::cBlockReader()
     : in_(nullptr), block_(nullptr), begin_(0), end_(0), position_(0), size_(-1),
-      fills_(0), atEnd_(false), failed_(false) {}
+      fills_(0), borrower_(nullptr), atEnd_(false), failed_(false) {}
 
-cBlockReader::~cBlockReader() { free(block_); }
+cBlockReader::~cBlockReader() {
+  if (borrower_ != nullptr) borrower_->Return();
+  free(block_);
+}
 
 void cBlockReader::Bind(FILE* in) {
   in_ = in;
@@ -37,6 +41,7 @@ bool cBlockReader::Fill() {
       return false;
     }
   }
+  if (borrower_ != nullptr) borrower_->Return();
   begin_ = 0;
   ++fills_;
   end_ = fread(block_, 1, kReadBlock, in_);

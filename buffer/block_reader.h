@@ -11,6 +11,8 @@
 
 #include "buffer/cstring.h"
 
+class cBlockWriter;
+
 // One read from the file asks for this many bytes.
 const size_t kReadBlock = 1 << 18;
 
@@ -41,7 +43,16 @@ class cBlockReader {
   // bytes of the current block, and returns its size; 0 when it does not
   // (the caller then reads pieces). Consumes nothing.
   size_t PeekLine(const char** line, size_t max);
-  // Consumes `count` bytes that PeekLine showed.
+  // Points *bytes at the unread bytes of the block, refilling an empty
+  // one, and returns how many; consumes nothing.
+  size_t Peek(const char** bytes) {
+    if (!Fill()) return 0;
+    *bytes = block_ + begin_;
+    return end_ - begin_;
+  }
+  // The unread bytes of the block, without refilling it.
+  size_t Buffered() const { return end_ - begin_; }
+  // Consumes `count` bytes that PeekLine or Peek showed.
   void Skip(size_t count) {
     begin_ += count;
     position_ += static_cast<int64_t>(count);
@@ -49,6 +60,10 @@ class cBlockReader {
   // Changes whenever the block is refilled: bytes seen earlier stay valid
   // while it is the same.
   uint64_t Generation() const { return fills_; }
+
+  // `writer` holds bytes of the current block unwritten: they go out
+  // before the block is read over or freed. Null when it holds none.
+  void Lend(cBlockWriter* writer) { borrower_ = writer; }
 
   int64_t Position() const { return position_; }
   // Bytes left in a regular file from here on; -1 when the file cannot tell.
@@ -66,6 +81,7 @@ class cBlockReader {
   int64_t position_;    // file offset of block_[begin_]
   int64_t size_;        // the file's size when it is a regular file, else -1
   uint64_t fills_;
+  cBlockWriter* borrower_;
   bool atEnd_, failed_;
 };
 

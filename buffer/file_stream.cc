@@ -31,7 +31,9 @@ int cFileStream::Open(const char* name, const char* mode, int bufferSize) {
     Close();
     return 1;
   }
-  if (bufferSize > 0) {
+  if (bufferSize > 0 && strchr(mode, 'w') != nullptr) {
+    Writer.Bind(File);
+  } else if (bufferSize > 0) {
     buffer_ = static_cast<char*>(malloc(static_cast<size_t>(bufferSize)));
     // Without it the stream keeps its default buffer.
     if (buffer_ != nullptr && setvbuf(File, buffer_, _IOFBF, static_cast<size_t>(bufferSize)) != 0) {
@@ -42,11 +44,20 @@ int cFileStream::Open(const char* name, const char* mode, int bufferSize) {
   return 0;
 }
 
+int cFileStream::Sync() {
+  if (File == nullptr) return EBADF;
+  if (Writer.Stream() == File && !Writer.Flush()) return Writer.Error();
+  return platform::Sync(File);
+}
+
 int cFileStream::Close() {
   int result = 0;
   if (File != nullptr) {
     FILE* stream = File;
     File = nullptr;
+    // A failed write of the last block fails the close below.
+    if (Writer.Stream() == stream) Writer.Flush();
+    Writer.Bind(nullptr);
     if (platform::Close(stream) != 0) {
       perror("Fehler");
       perror("Fehler");

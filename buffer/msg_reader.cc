@@ -51,6 +51,44 @@ bool TakeLength(const char* line, const char* end, int64_t* length, bool* length
   return false;
 }
 
+// True when the writer gives a line back byte for byte: one CR before its
+// LF (at `end`), and behind the colon the separator the writer puts there.
+bool LineAsWritten(const char* line, const char* colon, const char* end, bool lengthLine) {
+  const char* value = ValueStart(colon);
+  const char* cut = end;
+  while (cut > value && cut[-1] == '\r') --cut;
+  if (end - cut != 1) return false;
+  bool tight = TightLine(line, static_cast<size_t>(colon - line), cut > value ? *value : '\0', lengthLine);
+  return tight ? value == colon + 1 : colon[1] == ' ';
+}
+
+// The first LF or NUL in [p, end), or end: one pass, a word at a time,
+// finds a line's end and tells whether it holds a NUL.
+const char* LineEndOrNul(const char* p, const char* end) {
+  typedef uintptr_t Word;  // the machine's word: a 32-bit build gains nothing from 64 bits
+  const Word ones = ~Word(0) / 255, high = ones << 7, lf = ones * '\n';
+  for (Word word; end - p >= static_cast<ptrdiff_t>(sizeof word); p += sizeof word) {
+    memcpy(&word, p, sizeof word);
+    Word x = word ^ lf;
+    // The lowest bit set marks the first zero byte of either word exactly.
+    Word hit = ((word - ones) & ~word & high) | ((x - ones) & ~x & high);
+    if (hit == 0) continue;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return p + (__builtin_ctzll(hit) >> 3);
+#else
+    break;
+#endif
+  }
+  while (p < end && *p != '\n' && *p != '\0') ++p;
+  return p;
+}
+
+// "X-Face" in any case: the face layer reads such a message's records.
+bool IsFaceName(const char* name, ptrdiff_t size) {
+  return size == 6 && (name[0] | 0x20) == 'x' && name[1] == '-' && (name[2] | 0x20) == 'f' &&
+         (name[3] | 0x20) == 'a' && (name[4] | 0x20) == 'c' && (name[5] | 0x20) == 'e';
+}
+
 void ToLog(FILE* log, const char* text) {
   if (log != nullptr) fputs(text, log);
 }
@@ -73,6 +111,7 @@ cXPMsg::~cXPMsg() { delete reader_; }
 
 int cXPMsg::ReadMsg(FILE* in, FILE* log) {
   Headers.Clear();
+  recordsDeferred_ = false;
   BodyShort = false;
   messageStart_ = -1;
   log_ = log;
@@ -103,6 +142,7 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
   (void)in;  // read through the block reader bound to it
   cBlockReader& reader = *reader_;
   rawLines_ = -1;
+  if (PassHeaders(length)) return 0;
   const char* line;
   size_t size = reader.PeekLine(&line, kPieceSize);
   const char* rawStart = size > 0 ? line : nullptr;
@@ -200,7 +240,6 @@ int cXPMsg::TakeLine(const char* line, size_t size, int64_t* length, bool* lengt
   const char* colon = static_cast<const char*>(memchr(line, ':', size));
   if (colon == nullptr || colon == line) return kLineBad;
   const char* value = ValueStart(colon);
-  bool hasSeparator = value != colon + 1;
   const char* end = line + size - 1;  // at the LF
   const char* cut = end;
   while (cut > value && cut[-1] == '\r') --cut;
@@ -217,10 +256,58 @@ int cXPMsg::TakeLine(const char* line, size_t size, int64_t* length, bool* lengt
     Headers.pool.Release(record);
     return kLineDropped;
   }
-  // As written: one CR before the LF, and the separator the writer puts.
-  bool tight = HeaderTight(*record);
-  bool asWritten = end - cut == 1 && (tight ? !hasSeparator : colon[1] == ' ');
-  return asWritten ? kLineAsWritten : kLineChanged;
+  return LineAsWritten(line, colon, end, lengthLine) ? kLineAsWritten : kLineChanged;
+}
+
+bool cXPMsg::PassHeaders(int64_t* length) {
+  const char* start;
+  size_t have = reader_->Peek(&start);
+  if (have == 0) return false;
+  const char* end = start + have;
+  int64_t claimed = -1;
+  bool lengthSeen = false;
+  const char* line = start;
+  for (;;) {
+    const char* limit = end - line < kPieceSize ? end : line + kPieceSize;
+    const char* lf = LineEndOrNul(line, limit);
+    if (lf == limit || *lf != '\n') return false;
+    if (*line == '\r' || *line == '\n') {
+      if (lf != line + 1) return false;  // the empty line as the writer writes it: CR LF
+      break;
+    }
+    const char* colon = line;
+    while (colon < lf && *colon != ':') ++colon;  // names are short
+    if (colon == lf || colon == line || IsFaceName(line, colon - line)) return false;
+    bool lengthLine = TakeLength(line, lf, &claimed, &lengthSeen);
+    if (!LineAsWritten(line, colon, lf, lengthLine)) return false;
+    line = lf + 1;
+  }
+  if (!lengthSeen) return false;
+  reader_->Skip(static_cast<size_t>(line + 2 - start));
+  *length = claimed;
+  rawHead_ = start;
+  rawSize_ = static_cast<size_t>(line - start);
+  rawGeneration_ = reader_->Generation();
+  rawLines_ = Headers.Count();
+  recordsDeferred_ = true;
+  return true;
+}
+
+bool cXPMsg::LoadHeaders() {
+  if (!recordsDeferred_) return true;
+  if (reader_->Generation() != rawGeneration_) return false;
+  recordsDeferred_ = false;
+  int64_t length;
+  bool lengthSeen = false;
+  const char* end = rawHead_ + rawSize_;
+  for (const char* line = rawHead_; line < end;) {
+    const char* lf = static_cast<const char*>(memchr(line, '\n', static_cast<size_t>(end - line)));
+    TakeLine(line, static_cast<size_t>(lf + 1 - line), &length, &lengthSeen);
+    line = lf + 1;
+  }
+  // A record memory refused leaves its line to the raw bytes.
+  rawLines_ = Headers.Count();
+  return true;
 }
 
 int cXPMsg::ReadBody(FILE* in, FILE* log, int64_t length) {
@@ -239,6 +326,8 @@ int cXPMsg::ReadBody(FILE* in, FILE* log, int64_t length) {
     return 0;
   }
   // Held: a short body keeps what came (at most kHeldBody) for the report.
+  // Reading it may refill the block that holds the header lines.
+  if (recordsDeferred_ && reader_->Buffered() < n) LoadHeaders();
   uint64_t held = n < kHeldBody ? n : kHeldBody;
   if (static_cast<uint64_t>(Body.Capacity) < held + 1 && !Body.Resize(static_cast<int32_t>(held + 1))) {
     if (log != nullptr)

@@ -12,13 +12,15 @@ cString gBlock(4096);
 
 }  // namespace
 
+bool TightLine(const char* name, size_t size, char valueStart, bool lengthLine) {
+  return lengthLine || (((size == 3 && memcmp(name, "X_C", 3) == 0) ||
+                         (size == 8 && memcmp(name, "X-XP-ARC", 8) == 0)) &&
+                        valueStart != ' ' && valueStart != '\t');
+}
+
 bool HeaderTight(const cHeaderLine& record) {
-  const char* name = record.Name.Text();
-  const char* value = record.Value.Text();
-  int32_t size = record.Name.Size();
-  return record.tight || (((size == 3 && memcmp(name, "X_C", 3) == 0) ||
-                           (size == 8 && memcmp(name, "X-XP-ARC", 8) == 0)) &&
-                          value[0] != ' ' && value[0] != '\t');
+  return TightLine(record.Name.Text(), static_cast<size_t>(record.Name.Size()), record.Value.Text()[0],
+                   record.tight);
 }
 
 bool WriteHeaderLine(cString& block, const cHeaderLine& record) {
@@ -27,33 +29,39 @@ bool WriteHeaderLine(cString& block, const cHeaderLine& record) {
          block.Append(record.Value.Text(), record.Value.Size()) && block.Append("\r\n", 2);
 }
 
-int cXPMsg::WriteRawMsg(FILE* out, FILE* err) {
-  if (!platform::CanTell(out)) {
+int cXPMsg::WriteRawMsg(cBlockWriter& out, FILE* err) {
+  if (!platform::CanTell(out.Stream())) {
     fprintf(err, "WriteRawMsg. ftell failed\n");
     return 1;
   }
-  // Where the message begins, should a pending body end early (asked only then).
-  messageStart_ = BodyPending > 0 && reader_->Remaining() < 0 ? platform::Tell(out) : -1;
-  const char* block = rawHead_;
-  size_t size = rawSize_;
-  bool built = true;
+  // Where the message begins, should a pending body end early.
+  messageStart_ = BodyPending > 0 && reader_->Remaining() < 0 ? out.Position() : -1;
   // A count of -1 never matches; one that matches comes from a read, so reader_ is there.
-  if (rawLines_ != Headers.Count() || reader_->Generation() != rawGeneration_) {
+  if (rawLines_ == Headers.Count() && reader_->Generation() == rawGeneration_) {
+    // The lines as read, and the empty line behind them, go out from the read block.
+    if (!out.PutBorrowed(rawHead_, rawSize_, reader_)) {
+      fprintf(err, "Fehler bei der Header-Ausgabe\n");
+      return 1;
+    }
+    if (!out.PutBorrowed(rawHead_ + rawSize_, 2, reader_)) {
+      fprintf(err, "Fehler bei der Ausgabe der Headerende-Zeile\n");
+      return 1;
+    }
+  } else {
     gBlock.Clear();
+    bool built = true;
     for (int32_t i = 0; i < Headers.Count() && built; ++i) built = WriteHeaderLine(gBlock, *Headers.At(i));
-    block = gBlock.Text();
-    size = static_cast<size_t>(gBlock.Size());
-  }
-  if (!built || platform::Write(block, size, out) != size) {
-    fprintf(err, "Fehler bei der Header-Ausgabe\n");
-    return 1;
-  }
-  if (platform::Write("\r\n", 2, out) != 2) {
-    fprintf(err, "Fehler bei der Ausgabe der Headerende-Zeile\n");
-    return 1;
+    if (!built || !out.Put(gBlock.Text(), static_cast<size_t>(gBlock.Size()))) {
+      fprintf(err, "Fehler bei der Header-Ausgabe\n");
+      return 1;
+    }
+    if (!out.Put("\r\n", 2)) {
+      fprintf(err, "Fehler bei der Ausgabe der Headerende-Zeile\n");
+      return 1;
+    }
   }
   if (WriteRawBody(out, err) != 0) return 1;
-  if (!platform::CanTell(out)) {
+  if (!platform::CanTell(out.Stream())) {
     fprintf(err, "WriteRawMsg. ftell failed\n");
     return 1;
   }
@@ -71,10 +79,9 @@ int ReportBodyWrite(FILE* err) {
 
 }  // namespace
 
-int cXPMsg::WriteRawBody(FILE* out, FILE* err) {
+int cXPMsg::WriteRawBody(cBlockWriter& out, FILE* err) {
   if (BodyPending == 0) {
-    size_t size = static_cast<size_t>(Body.Size());
-    if (size > 0 && platform::Write(Body.Data, size, out) != size) return ReportBodyWrite(err);
+    if (!out.Put(Body.Data, static_cast<size_t>(Body.Size()))) return ReportBodyWrite(err);
     return 0;
   }
   // A pending body goes from the input's blocks straight to the output. Only
@@ -95,13 +102,13 @@ int cXPMsg::WriteRawBody(FILE* out, FILE* err) {
     }
     BodyPending -= take;
     written += take;
-    if (platform::Write(bytes, take, out) != take) return ReportBodyWrite(err);
+    if (!out.PutBorrowed(bytes, take, reader_)) return ReportBodyWrite(err);
   }
   if (BodyPending == 0) return 0;
   BodyPending = 0;
   BodyShort = true;
   ReportShortBody(bodyLength_, written, first, firstSize);
-  if (messageStart_ >= 0) platform::TruncateTo(out, messageStart_);
+  if (messageStart_ >= 0) out.CutBack(messageStart_);
   return 1;
 }
 
@@ -126,7 +133,8 @@ int cXPMsg::SetMsgBodyRaw(const char* bytes, int32_t size) {
   return 0;
 }
 
-void cXPMsg::MsgDump(FILE* stream) const {
+void cXPMsg::MsgDump(FILE* stream) {
+  LoadHeaders();
   fprintf(stream, "--------- Msg-Dump -------------\n");
   fprintf(stream, "OfsStart: %lld (0x%llX)\n", static_cast<long long>(OfsStart),
           static_cast<unsigned long long>(OfsStart));

@@ -19,9 +19,11 @@ TEST(WriteRawMsg, EachFailingWriteIsReported) {
       "cXPMsg::WriteRawBody: Fehler bei der Msg-Ausgabe\n"};
   for (long nth = 1; nth <= 3; ++nth) {
     FILE* out = test::TempStream();
+    cBlockWriter writer(0);  // no block: each part is one write
+    writer.Bind(out);
     platform::SetFault(platform::kFaultWrite, nth, false, EIO);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(msg.WriteRawMsg(out, stderr), 1);
+    EXPECT_EQ(msg.WriteRawMsg(writer, stderr), 1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), reports[nth - 1]);
     platform::ClearFault();
     platform::Close(out);

@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "buffer/block_reader.h"
+#include "buffer/block_writer.h"
 #include "buffer/cstring.h"
 #include "buffer/header_list.h"
 
@@ -47,8 +48,12 @@ class cXPMsg {
   // (input that cannot tell its size), the output is cut back to where the
   // message began, the reader's report goes to the log stream of ReadMsg,
   // BodyShort is set and the result is 1.
-  int WriteRawMsg(FILE* out, FILE* err);
-  int WriteRawBody(FILE* out, FILE* err);
+  int WriteRawMsg(cBlockWriter& out, FILE* err);
+  int WriteRawBody(cBlockWriter& out, FILE* err);
+  // Makes the header records of a message read without them (one without
+  // an X-Face line whose every line goes out as read), while its lines are
+  // still in the read block. False when they no longer are.
+  bool LoadHeaders();
   // Appends a header line; an exhausted pool costs only the line. Always 0.
   int AddHeader(const char* name, const char* value);
   // Appends LEN with the body's length. Always 0.
@@ -56,7 +61,7 @@ class cXPMsg {
   // Replaces the body by `size` - 1 bytes (`size` bytes are read). 1 when
   // memory runs out.
   int SetMsgBodyRaw(const char* bytes, int32_t size);
-  void MsgDump(FILE* stream) const;
+  void MsgDump(FILE* stream);
 
   cHeaders Headers;
   cString Body;       // body bytes + NUL; empty while the body is pending
@@ -74,6 +79,10 @@ class cXPMsg {
   // holds no name or memory ran out; kLineAsWritten when the writer would
   // give back its very bytes.
   int TakeLine(const char* line, size_t size, int64_t* length, bool* lengthSeen);
+  // Takes a header block that lies whole in the read block, with a length,
+  // no X-Face line and every line as the writer would write it, without
+  // making records. False, nothing consumed, for any other block.
+  bool PassHeaders(int64_t* length);
   // Consumes a body nobody wrote. False after the report of a short body.
   bool SkipPendingBody();
   void ReportShortBody(uint64_t length, uint64_t got, const char* bytes, size_t held);
@@ -89,6 +98,7 @@ class cXPMsg {
   size_t rawSize_ = 0;
   uint64_t rawGeneration_ = 0;
   int32_t rawLines_ = -1;
+  bool recordsDeferred_ = false;  // Headers left empty for rawHead_'s lines
 };
 
 // Splits a header line at its first colon. False when there is none or it
@@ -103,5 +113,8 @@ bool SplitHeaderLine(const char* line, cString* name, cString* value);
 bool WriteHeaderLine(cString& block, const cHeaderLine& record);
 // True when WriteHeaderLine puts no blank after the record's colon.
 bool HeaderTight(const cHeaderLine& record);
+// The same for a line's name, the first byte of its value ('\0' when
+// empty) and whether it is a "LEN:" line read without a blank.
+bool TightLine(const char* name, size_t size, char valueStart, bool lengthLine);
 
 #endif  // KIVEX_BUFFER_XP_MSG_H_

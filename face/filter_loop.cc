@@ -23,7 +23,7 @@ bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString
   int read;
   while ((read = msg.ReadMsg(in.File, log)) == 0) {
     ++counters.msgsRead;
-    if (insert && msg.WriteRawMsg(out.File, stderr) != 0) {
+    if (insert && msg.WriteRawMsg(out.Writer, stderr) != 0) {
       if (msg.BodyShort) break;  // the reader's failure, found while copying
       return false;
     }
@@ -33,7 +33,7 @@ bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString
     if (!faces.Decode(faceValue, oBMP)) continue;
     if (insert) {
       if (!BuildFaceMsg(oBMP, msg, oXPMsgBMP)) return false;
-      if (oXPMsgBMP.WriteRawMsg(out.File, stderr) != 0) return false;
+      if (oXPMsgBMP.WriteRawMsg(out.Writer, stderr) != 0) return false;
       ++counters.faceMsgsWritten;
     }
     if (extract) {

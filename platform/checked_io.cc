@@ -1,6 +1,15 @@
 // The operations common to both platforms. The stream operations pass
 // through the fault-injection points so that tests can make any of them fail.
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <sys/uio.h>
+#include <unistd.h>
+#endif
 
 #include "platform/env.h"
 #include "platform/fault.h"
@@ -12,6 +21,8 @@ namespace {
 int gWriteError = 0;
 // The stream last found able to tell its position.
 FILE* gTellable = nullptr;
+// The stream whose direct write failed last: its stdio error flag knows nothing.
+FILE* gFailedDirect = nullptr;
 }  // namespace
 
 bool PathExists(const char* path) {
@@ -24,6 +35,85 @@ size_t Write(const void* bytes, size_t count, FILE* stream) {
   size_t written = FaultHit(kFaultWrite) ? 0 : fwrite(bytes, 1, count, stream);
   if (written != count) gWriteError = errno != 0 ? errno : EIO;
   return written;
+}
+
+namespace {
+
+#ifdef _WIN32
+// Windows has no gathering write for buffered files: pieces are put
+// together here first, so that one write still carries them all.
+char* gGathered = nullptr;
+size_t gGatheredSize = 0;
+#endif
+
+// One system call for as many of the pieces as it takes; -1 on failure.
+long WriteOnce(const IoPiece* pieces, int count, FILE* stream) {
+#ifdef _WIN32
+  const char* bytes = pieces[0].bytes;
+  size_t size = pieces[0].size;
+  size_t total = 0;
+  for (int i = 0; i < count; ++i) total += pieces[i].size;
+  if (count > 1 && total > gGatheredSize) {
+    // Without the room the pieces go one by one.
+    char* grown = static_cast<char*>(realloc(gGathered, total));
+    if (grown != nullptr) {
+      gGathered = grown;
+      gGatheredSize = total;
+    }
+  }
+  if (count > 1 && total <= gGatheredSize) {
+    size = 0;
+    for (int i = 0; i < count; ++i) {
+      memcpy(gGathered + size, pieces[i].bytes, pieces[i].size);
+      size += pieces[i].size;
+    }
+    bytes = gGathered;
+  }
+  return _write(_fileno(stream), bytes, static_cast<unsigned>(size < (1u << 30) ? size : 1u << 30));
+#else
+  struct iovec vector[kMaxPieces];
+  for (int i = 0; i < count; ++i) vector[i] = {const_cast<char*>(pieces[i].bytes), pieces[i].size};
+  return static_cast<long>(writev(fileno(stream), vector, count));
+#endif
+}
+
+}  // namespace
+
+size_t WriteDirect(const IoPiece* pieces, int count, FILE* stream) {
+  size_t done = 0;
+  // A stream without a file (in memory) has only its stdio buffer.
+  if (fileno(stream) < 0) {
+    for (int i = 0; i < count; ++i) {
+      size_t written = Write(pieces[i].bytes, pieces[i].size, stream);
+      done += written;
+      if (written != pieces[i].size) return done;
+    }
+    return done;
+  }
+  IoPiece rest[kMaxPieces];
+  int left = 0;
+  for (int i = 0; i < count && left < kMaxPieces; ++i)
+    if (pieces[i].size > 0) rest[left++] = pieces[i];
+  IoPiece* next = rest;
+  while (left > 0 && !FaultHit(kFaultWrite)) {
+    errno = 0;
+    long n = WriteOnce(next, left, stream);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+    // A short write goes on where it stopped.
+    size_t taken = static_cast<size_t>(n);
+    for (; left > 0 && taken >= next->size; --left) taken -= (next++)->size;
+    if (left > 0) {
+      next->bytes += taken;
+      next->size -= taken;
+    }
+  }
+  if (left > 0) {
+    gWriteError = errno != 0 ? errno : EIO;
+    gFailedDirect = stream;
+  }
+  return done;
 }
 
 int Flush(FILE* stream) {
@@ -41,7 +131,8 @@ bool CanTell(FILE* stream) {
 int Close(FILE* stream) {
   if (stream == gTellable) gTellable = nullptr;
   // A write that failed earlier in the stdio buffer fails the close too.
-  bool failedBefore = ferror(stream) != 0;
+  bool failedBefore = ferror(stream) != 0 || stream == gFailedDirect;
+  if (stream == gFailedDirect) gFailedDirect = nullptr;
   if (fclose(stream) != 0) return EOF;
   if (FaultHit(kFaultClose)) return EOF;
   if (failedBefore) {

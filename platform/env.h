@@ -53,6 +53,18 @@ int SetBinaryMode(FILE* stream);
 // Checked output: the one place where buffer bytes leave the program, so
 // that tests can make any of these fail (see fault.h).
 size_t Write(const void* bytes, size_t count, FILE* stream);
+// Bytes to be written, one of several that leave in one system call.
+struct IoPiece {
+  const char* bytes;
+  size_t size;
+};
+const int kMaxPieces = 64;
+// Writes the pieces in turn straight to the file under `stream`, past its
+// stdio buffer, which must be empty (the stream is then written only this
+// way); a stream with no file under it (in memory) is written as by Write.
+// At most kMaxPieces pieces. Returns the bytes written; fewer than all after a failure, which also
+// fails the stream's Close.
+size_t WriteDirect(const IoPiece* pieces, int count, FILE* stream);
 // 0, or EOF with errno set.
 int Flush(FILE* stream);
 // fclose that also fails when the stream's error flag was set before.

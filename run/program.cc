@@ -68,7 +68,7 @@ int RunKivex(int argc, char** argv) {
   if (run.output.FileName != nullptr) run.keptOutputName.Assign(run.output.FileName);
   // Only a complete result on the disk may replace the input buffer.
   if (inPlace) {
-    int err = platform::Sync(run.output.File);
+    int err = run.output.Sync();
     if (err != 0) {
       LogMsg(stderr, "Der temporaere Puffer %s konnte nicht gesichert werden\n",
              run.keptOutputName.Text());

@@ -16,7 +16,8 @@ namespace {
 
 // The message as the writer must write it, and so its digest: the header
 // lines rebuilt, the empty line, the body when it is held.
-std::string Rebuilt(const cXPMsg& msg) {
+std::string Rebuilt(cXPMsg& msg) {
+  if (!msg.LoadHeaders()) abort();
   cString block;
   for (int32_t i = 0; i < msg.Headers.Count(); ++i) WriteHeaderLine(block, *msg.Headers.At(i));
   return std::string(block.Text(), block.Size()) + "\r\n" + std::string(msg.Body.Data, msg.Body.Size());
@@ -30,6 +31,8 @@ std::vector<std::string> ReadAll(const char* bytes, size_t size, std::string* wr
   char* out = nullptr;
   size_t outSize = 0;
   FILE* stream = written != nullptr ? open_memstream(&out, &outSize) : nullptr;
+  cBlockWriter writer(0);  // each part straight into the memory stream
+  writer.Bind(stream);
   if (in == nullptr || (written != nullptr && stream == nullptr)) abort();
   cXPMsg msg;
   size_t complete = 0;  // the output up to the last whole message
@@ -41,10 +44,11 @@ std::vector<std::string> ReadAll(const char* bytes, size_t size, std::string* wr
       // file would be cut back to the message's start, a memory stream not.
       fflush(stream);
       size_t start = outSize;
-      if (msg.WriteRawMsg(stream, nullptr) != 0) {
+      if (msg.WriteRawMsg(writer, nullptr) != 0) {
         if (msg.BodyShort) break;
         abort();
       }
+      writer.Flush();
       fflush(stream);
       complete = outSize;
       // Header lines passed through as read must be what the writer builds.
