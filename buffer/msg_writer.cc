@@ -12,12 +12,6 @@ cString gBlock(4096);
 
 }  // namespace
 
-bool TightLine(const char* name, size_t size, char valueStart, bool lengthLine) {
-  return lengthLine || (((size == 3 && memcmp(name, "X_C", 3) == 0) ||
-                         (size == 8 && memcmp(name, "X-XP-ARC", 8) == 0)) &&
-                        valueStart != ' ' && valueStart != '\t');
-}
-
 bool HeaderTight(const cHeaderLine& record) {
   return TightLine(record.Name.Text(), static_cast<size_t>(record.Name.Size()), record.Value.Text()[0],
                    record.tight);

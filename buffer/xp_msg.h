@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "buffer/block_reader.h"
 #include "buffer/block_writer.h"
@@ -115,6 +116,10 @@ bool WriteHeaderLine(cString& block, const cHeaderLine& record);
 bool HeaderTight(const cHeaderLine& record);
 // The same for a line's name, the first byte of its value ('\0' when
 // empty) and whether it is a "LEN:" line read without a blank.
-bool TightLine(const char* name, size_t size, char valueStart, bool lengthLine);
+inline bool TightLine(const char* name, size_t size, char valueStart, bool lengthLine) {
+  return lengthLine || (((size == 3 && memcmp(name, "X_C", 3) == 0) ||
+                         (size == 8 && memcmp(name, "X-XP-ARC", 8) == 0)) &&
+                        valueStart != ' ' && valueStart != '\t');
+}
 
 #endif  // KIVEX_BUFFER_XP_MSG_H_

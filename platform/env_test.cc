@@ -23,7 +23,7 @@ DWORD WINAPI CloseAfterAMoment(void* handle) {
 }  // namespace
 #endif
 
-// Exclusive creation never truncates a file; private ones are the owner's
+// Exclusive creation never truncates a file, "wb" always does; private ones are the owner's
 // alone; even a stream opened in text mode writes line ends unchanged; a
 // stream cut back goes on writing where it was cut.
 TEST(Platform, OpenFileAndStreams) {
@@ -32,6 +32,11 @@ TEST(Platform, OpenFileAndStreams) {
   EXPECT_EQ(platform::OpenFile(dir.File("taken").c_str(), "wbxp"), nullptr);
   EXPECT_EQ(errno, EEXIST);
   EXPECT_EQ(test::ReadFile(dir.File("taken")), "mail");
+  FILE* again = platform::OpenFile(dir.File("taken").c_str(), "wb");  // "wb" still empties it
+  ASSERT_NE(again, nullptr);
+  fputs("x", again);
+  ASSERT_EQ(platform::Close(again), 0);
+  EXPECT_EQ(test::ReadFile(dir.File("taken")), "x");
   FILE* out = platform::OpenFile(dir.File("fresh").c_str(), "wbxp");
   ASSERT_NE(out, nullptr);
   fputs("header", out);

@@ -73,6 +73,15 @@ int StatPath(const char* path, bool* isDirectory) {
 
 FILE* OpenFile(const char* path, const char* mode) {
   if (FaultHit(kFaultOpen)) return nullptr;
+  if (strcmp(mode, "wb") == 0) {
+    // A new file is created without truncating it: Wine truncates on every
+    // "create always", and Linux then writes the whole file back from close,
+    // a tenth of a second per 256 MiB.
+    int fd = _open(path, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+    FILE* stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
+    if (stream != nullptr) return stream;
+    if (fd >= 0) _close(fd);
+  }
   if (strchr(mode, 'x') == nullptr) return fopen(path, mode);
   // The older C runtimes do not know "x": create exclusively by hand.
   int fd = _open(path, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_TRUNC,
