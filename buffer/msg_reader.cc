@@ -1,11 +1,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include "buffer/console_text.h"
+#include "buffer/line_scanner.h"
 #include "buffer/xp_msg.h"
 
 namespace {
@@ -65,43 +63,6 @@ bool LineAsWritten(const char* line, const char* colon, const char* end, bool le
   bool tight = (lengthLine || name == 3 || name == 8) &&
                TightLine(line, name, end - 1 > value ? *value : '\0', lengthLine);
   return tight ? value == colon + 1 : colon[1] == ' ';
-}
-
-// The end of the line at p: its first LF or NUL before `end`, else end; and
-// in *colon its first colon before that, else null. One pass, several bytes
-// a step: a line's end, its NULs and its name are found together.
-const char* ScanLine(const char* p, const char* end, const char** colon) {
-  *colon = nullptr;
-#ifdef __SSE2__
-  // Sixteen bytes a step where the processor has it for sure (x86-64).
-  const __m128i lf16 = _mm_set1_epi8('\n'), zero16 = _mm_setzero_si128(), colon16 = _mm_set1_epi8(':');
-  for (; end - p >= 16; p += 16) {
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    unsigned stop = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, lf16), _mm_cmpeq_epi8(bytes, zero16))));
-    unsigned colons = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, colon16)));
-    if (stop != 0) colons &= (stop & (0u - stop)) - 1;  // only those before the end
-    if (*colon == nullptr && colons != 0) *colon = p + __builtin_ctz(colons);
-    if (stop != 0) return p + __builtin_ctz(stop);
-  }
-#elif defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  // A word a step (the 32-bit build may run where SSE2 is missing): the
-  // lowest bit set in such a mask marks the first matching byte exactly.
-  typedef uintptr_t Word;
-  const Word ones = ~Word(0) / 255, high = ones << 7, lf = ones * '\n', co = ones * ':';
-  for (Word word; end - p >= static_cast<ptrdiff_t>(sizeof word); p += sizeof word) {
-    memcpy(&word, p, sizeof word);
-    Word x = word ^ lf, y = word ^ co;
-    Word stop = ((word - ones) & ~word & high) | ((x - ones) & ~x & high);
-    Word colons = (y - ones) & ~y & high;
-    if (stop != 0) colons &= (stop & (Word(0) - stop)) - 1;
-    if (*colon == nullptr && colons != 0) *colon = p + (__builtin_ctzll(colons) >> 3);
-    if (stop != 0) return p + (__builtin_ctzll(stop) >> 3);
-  }
-#endif
-  for (; p < end && *p != '\n' && *p != '\0'; ++p)
-    if (*p == ':' && *colon == nullptr) *colon = p;
-  return p;
 }
 
 // "X-Face" in any case: the face layer reads such a message's records.
@@ -288,10 +249,11 @@ bool cXPMsg::PassHeaders(int64_t* length) {
   int64_t claimed = -1;
   bool lengthSeen = false;
   const char* line = start;
+  cLineScanner scanner(end);
   for (;;) {
     const char* limit = end - line < kPieceSize ? end : line + kPieceSize;
     const char* colon;
-    const char* lf = ScanLine(line, limit, &colon);
+    const char* lf = scanner.Scan(line, limit, &colon);
     if (lf == limit || *lf != '\n') return false;
     if (*line == '\r' || *line == '\n') {
       if (lf != line + 1) return false;  // the empty line as the writer writes it: CR LF

@@ -1,0 +1,41 @@
+#include "buffer/line_scanner.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+// Line after line over random bytes (short and long lines, colons, NULs),
+// both scans find what a byte-by-byte look finds, also where a limit cuts
+// a line and across the scanner's 64-byte steps.
+TEST(LineScanner, FindsLineEndsAndColons) {
+  std::mt19937 random(11);
+  for (int round = 0; round < 300; ++round) {
+    std::string bytes(1 + random() % 700, 'a');
+    int spread = 2 + round % 90;  // bytes per line end, on average
+    for (char& c : bytes) {
+      unsigned pick = random() % (4 * spread);
+      c = pick < 4 ? '\n' : pick < 5 ? '\0' : pick < 9 ? ':' : pick < 11 ? '\r' : 'x';
+    }
+    const char* end = bytes.data() + bytes.size();
+    cLineScanner scanner(end);
+    for (const char* line = bytes.data(); line < end;) {
+      const char* limit = end - line < 100 ? end : line + 100;
+      const char* expectedEnd = line;
+      const char* expectedColon = nullptr;
+      for (; expectedEnd < limit && *expectedEnd != '\n' && *expectedEnd != '\0'; ++expectedEnd)
+        if (*expectedEnd == ':' && expectedColon == nullptr) expectedColon = expectedEnd;
+      const char *colon, *blockColon;
+      const char* lineEnd = ScanLine(line, limit, &colon);
+      const char* blockEnd = scanner.Scan(line, limit, &blockColon);
+      size_t at = static_cast<size_t>(line - bytes.data());
+      ASSERT_EQ(lineEnd, expectedEnd) << round << " at " << at;
+      ASSERT_EQ(blockEnd, expectedEnd) << round << " at " << at;
+      if (expectedEnd < limit) {
+        ASSERT_EQ(colon, expectedColon) << round << " at " << at;
+        ASSERT_EQ(blockColon, expectedColon) << round << " at " << at;
+      }
+      line = expectedEnd + 1;
+    }
+  }
+}
