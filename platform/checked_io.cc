@@ -1,5 +1,6 @@
 // The operations common to both platforms. The stream operations pass
 // through the fault-injection points so that tests can make any of them fail.
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -18,11 +19,12 @@ namespace platform {
 
 namespace {
 // Why the last write failed, for the report of the close that follows it.
-int gWriteError = 0;
+// Both are set by the writing thread too.
+std::atomic<int> gWriteError{0};
 // The stream last found able to tell its position.
 FILE* gTellable = nullptr;
 // The stream whose direct write failed last: its stdio error flag knows nothing.
-FILE* gFailedDirect = nullptr;
+std::atomic<FILE*> gFailedDirect{nullptr};
 }  // namespace
 
 bool PathExists(const char* path) {
@@ -136,7 +138,8 @@ int Close(FILE* stream) {
   if (fclose(stream) != 0) return EOF;
   if (FaultHit(kFaultClose)) return EOF;
   if (failedBefore) {
-    errno = gWriteError != 0 ? gWriteError : EIO;
+    int err = gWriteError;
+    errno = err != 0 ? err : EIO;
     return EOF;
   }
   return 0;

@@ -100,6 +100,28 @@ std::string DirectoryOf(const char* path);
 // The system's message text for an errno value.
 const char* ErrorText(int err);
 
+// A second thread that runs jobs one at a time, in the order they are
+// handed over: a block is written while the next one is read. Where no
+// thread can be had, a job runs at once in the caller's thread.
+class cWorker {
+ public:
+  cWorker();
+  // Waits for the job in hand, then ends the thread.
+  ~cWorker();
+  cWorker(const cWorker&) = delete;
+  cWorker& operator=(const cWorker&) = delete;
+
+  // Waits until the job before is done, then hands over job(arg).
+  void Post(void (*job)(void*), void* arg);
+  // Waits until the job in hand is done.
+  void Wait();
+
+  struct Impl;  // the thread's side, known to the thread's function
+
+ private:
+  Impl* impl_;
+};
+
 // Lists the entries of one directory, "." and ".." included where the
 // system delivers them.
 class cDirListing {

@@ -1,11 +1,13 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "platform/env.h"
@@ -132,6 +134,77 @@ const char* cDirListing::Next() {
   if (impl_->dir == nullptr) return nullptr;
   struct dirent* entry = readdir(impl_->dir);
   return entry == nullptr ? nullptr : entry->d_name;
+}
+
+struct cWorker::Impl {
+  pthread_t thread;
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+  void (*job)(void*) = nullptr;  // the job in hand; null when there is none
+  void* arg = nullptr;
+  bool quit = false;
+  bool running = false;
+};
+
+namespace {
+
+void* RunJobs(void* state) {
+  cWorker::Impl* w = static_cast<cWorker::Impl*>(state);
+  pthread_mutex_lock(&w->lock);
+  for (;;) {
+    while (w->job == nullptr && !w->quit) pthread_cond_wait(&w->changed, &w->lock);
+    if (w->job == nullptr) break;
+    void (*job)(void*) = w->job;
+    void* arg = w->arg;
+    pthread_mutex_unlock(&w->lock);
+    job(arg);
+    pthread_mutex_lock(&w->lock);
+    w->job = nullptr;
+    pthread_cond_broadcast(&w->changed);
+  }
+  pthread_mutex_unlock(&w->lock);
+  return nullptr;
+}
+
+}  // namespace
+
+cWorker::cWorker() : impl_(nullptr) {}
+
+cWorker::~cWorker() {
+  if (impl_ == nullptr) return;
+  if (impl_->running) {
+    pthread_mutex_lock(&impl_->lock);
+    while (impl_->job != nullptr) pthread_cond_wait(&impl_->changed, &impl_->lock);
+    impl_->quit = true;
+    pthread_cond_broadcast(&impl_->changed);
+    pthread_mutex_unlock(&impl_->lock);
+    pthread_join(impl_->thread, nullptr);
+  }
+  delete impl_;
+}
+
+void cWorker::Post(void (*job)(void*), void* arg) {
+  if (impl_ == nullptr) {
+    impl_ = new (std::nothrow) Impl;
+    if (impl_ != nullptr) impl_->running = pthread_create(&impl_->thread, nullptr, RunJobs, impl_) == 0;
+  }
+  if (impl_ == nullptr || !impl_->running) {
+    job(arg);
+    return;
+  }
+  pthread_mutex_lock(&impl_->lock);
+  while (impl_->job != nullptr) pthread_cond_wait(&impl_->changed, &impl_->lock);
+  impl_->job = job;
+  impl_->arg = arg;
+  pthread_cond_broadcast(&impl_->changed);
+  pthread_mutex_unlock(&impl_->lock);
+}
+
+void cWorker::Wait() {
+  if (impl_ == nullptr || !impl_->running) return;
+  pthread_mutex_lock(&impl_->lock);
+  while (impl_->job != nullptr) pthread_cond_wait(&impl_->changed, &impl_->lock);
+  pthread_mutex_unlock(&impl_->lock);
 }
 
 }  // namespace platform

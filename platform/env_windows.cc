@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <io.h>
+#include <process.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <windows.h>
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "platform/env.h"
@@ -273,6 +275,70 @@ const char* cDirListing::Next() {
   }
   if (!FindNextFileA(impl_->find, &impl_->data)) return nullptr;
   return impl_->data.cFileName;
+}
+
+struct cWorker::Impl {
+  HANDLE thread = nullptr;
+  HANDLE start = nullptr;  // set when a job (or the end) is handed over
+  HANDLE done = nullptr;   // set while no job is in hand
+  void (*job)(void*) = nullptr;
+  void* arg = nullptr;
+  bool quit = false;
+};
+
+namespace {
+
+unsigned __stdcall RunJobs(void* state) {
+  cWorker::Impl* w = static_cast<cWorker::Impl*>(state);
+  for (;;) {
+    WaitForSingleObject(w->start, INFINITE);
+    if (w->quit) return 0;
+    w->job(w->arg);
+    SetEvent(w->done);
+  }
+}
+
+}  // namespace
+
+cWorker::cWorker() : impl_(nullptr) {}
+
+cWorker::~cWorker() {
+  if (impl_ == nullptr) return;
+  if (impl_->thread != nullptr) {
+    WaitForSingleObject(impl_->done, INFINITE);
+    impl_->quit = true;
+    SetEvent(impl_->start);
+    WaitForSingleObject(impl_->thread, INFINITE);
+    CloseHandle(impl_->thread);
+  }
+  if (impl_->start != nullptr) CloseHandle(impl_->start);
+  if (impl_->done != nullptr) CloseHandle(impl_->done);
+  delete impl_;
+}
+
+void cWorker::Post(void (*job)(void*), void* arg) {
+  if (impl_ == nullptr) {
+    impl_ = new (std::nothrow) Impl;
+    if (impl_ != nullptr) {
+      impl_->start = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+      impl_->done = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+      if (impl_->start != nullptr && impl_->done != nullptr)
+        impl_->thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunJobs, impl_, 0, nullptr));
+    }
+  }
+  if (impl_ == nullptr || impl_->thread == nullptr) {
+    job(arg);
+    return;
+  }
+  WaitForSingleObject(impl_->done, INFINITE);
+  ResetEvent(impl_->done);
+  impl_->job = job;
+  impl_->arg = arg;
+  SetEvent(impl_->start);
+}
+
+void cWorker::Wait() {
+  if (impl_ != nullptr && impl_->thread != nullptr) WaitForSingleObject(impl_->done, INFINITE);
 }
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 #include "platform/fault.h"
 
+#include <atomic>
 #include <cerrno>
 
 namespace platform {
@@ -9,7 +10,7 @@ int gMask = 0;
 long gNth = 0;
 bool gSticky = false;
 int gErr = 0;
-long gCounted = 0;
+std::atomic<long> gCounted{0};  // counted from the writing thread too
 }  // namespace
 
 void SetFault(int mask, long nth, bool sticky, int err) {
@@ -26,8 +27,8 @@ long FaultOpsCounted() { return gCounted; }
 
 bool FaultHit(FaultOp op) {
   if ((gMask & op) == 0) return false;
-  ++gCounted;
-  if (gCounted == gNth || (gSticky && gCounted > gNth)) {
+  long counted = ++gCounted;
+  if (counted == gNth || (gSticky && counted > gNth)) {
     errno = gErr;
     return true;
   }
