@@ -7,12 +7,14 @@
 #include "platform/env.h"
 
 cBlockReader::cBlockReader()
-    : in_(nullptr), block_(nullptr), begin_(0), end_(0), position_(0), size_(-1),
-      fills_(0), borrower_(nullptr), atEnd_(false), failed_(false) {}
+    : in_(nullptr), blocks_{nullptr, nullptr}, block_(nullptr), begin_(0), end_(0), position_(0), size_(-1),
+      fills_(0), borrower_(nullptr), writer_(nullptr), atEnd_(false), failed_(false) {}
 
 cBlockReader::~cBlockReader() {
   if (borrower_ != nullptr) borrower_->Return();
-  free(block_);
+  if (writer_ != nullptr) writer_->Settle(this, true);
+  free(blocks_[0]);
+  free(blocks_[1]);
 }
 
 void cBlockReader::Bind(FILE* in) {
@@ -34,14 +36,16 @@ void cBlockReader::Bind(FILE* in) {
 bool cBlockReader::Fill() {
   if (begin_ < end_) return true;
   if (atEnd_ || failed_ || in_ == nullptr) return false;
-  if (block_ == nullptr) {
-    block_ = static_cast<char*>(malloc(kReadBlock));
-    if (block_ == nullptr) {
-      failed_ = true;
-      return false;
-    }
-  }
   if (borrower_ != nullptr) borrower_->Return();
+  else if (writer_ != nullptr) writer_->Settle(this, false);
+  // The other block: the write of this one may still be running.
+  char*& next = blocks_[block_ == blocks_[0] ? 1 : 0];
+  if (next == nullptr) next = static_cast<char*>(malloc(kReadBlock));
+  if (next == nullptr) {
+    failed_ = true;
+    return false;
+  }
+  block_ = next;
   begin_ = 0;
   ++fills_;
   end_ = fread(block_, 1, kReadBlock, in_);

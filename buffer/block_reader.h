@@ -14,7 +14,7 @@
 class cBlockWriter;
 
 // One read from the file asks for this many bytes.
-const size_t kReadBlock = 1 << 18;
+const size_t kReadBlock = 1 << 20;
 
 class cBlockReader {
  public:
@@ -61,9 +61,18 @@ class cBlockReader {
   // while it is the same.
   uint64_t Generation() const { return fills_; }
 
-  // `writer` holds bytes of the current block unwritten: they go out
-  // before the block is read over or freed. Null when it holds none.
-  void Lend(cBlockWriter* writer) { borrower_ = writer; }
+  // `writer` holds bytes of the current block unwritten: they are handed
+  // over before the block is left, and written before it is read over or
+  // freed. Null when it holds none.
+  void Lend(cBlockWriter* writer) {
+    borrower_ = writer;
+    if (writer != nullptr) writer_ = writer;
+  }
+  // The writer goes away.
+  void Forget(const cBlockWriter* writer) {
+    if (borrower_ == writer) borrower_ = nullptr;
+    if (writer_ == writer) writer_ = nullptr;
+  }
 
   int64_t Position() const { return position_; }
   // Bytes left in a regular file from here on; -1 when the file cannot tell.
@@ -76,12 +85,15 @@ class cBlockReader {
   bool Fill();
 
   FILE* in_;
-  char* block_;
+  // Two blocks: the one left last may still be being written from.
+  char* blocks_[2];
+  char* block_;  // the current one
   size_t begin_, end_;  // the unread bytes of the block
   int64_t position_;    // file offset of block_[begin_]
   int64_t size_;        // the file's size when it is a regular file, else -1
   uint64_t fills_;
-  cBlockWriter* borrower_;
+  cBlockWriter* borrower_;  // holds bytes of the current block, not handed over
+  cBlockWriter* writer_;    // may still be writing from either block
   bool atEnd_, failed_;
 };
 

@@ -7,22 +7,40 @@
 
 #include "buffer/block_reader.h"
 
+namespace {
+
+void RunWriteJob(void* state) {
+  cWriteJob* job = static_cast<cWriteJob*>(state);
+  errno = 0;
+  job->done = platform::WriteDirect(job->pieces, job->count, job->out);
+  job->err = job->done == job->size ? 0 : errno != 0 ? errno : EIO;
+}
+
+}  // namespace
+
 cBlockWriter::cBlockWriter(size_t capacity)
-    : out_(nullptr), buffer_(nullptr), capacity_(capacity), used_(0), count_(0), held_(0),
-      lender_(nullptr), written_(0), failed_(false), error_(0) {}
+    : out_(nullptr), buffers_{nullptr, nullptr}, current_(0), capacity_(capacity), used_(0),
+      count_(0), held_(0), lender_(nullptr), lastLender_(nullptr), job_(), inHand_(false),
+      handed_(0), failed_(false), error_(0) {}
 
 cBlockWriter::~cBlockWriter() {
+  Collect();
   Release();
-  free(buffer_);
+  if (lastLender_ != nullptr) lastLender_->Forget(this);
+  free(buffers_[0]);
+  free(buffers_[1]);
 }
 
 void cBlockWriter::Bind(FILE* out) {
+  Collect();
   Release();
+  if (lastLender_ != nullptr) lastLender_->Forget(this);
+  lastLender_ = nullptr;
   out_ = out;
   failed_ = false;
   error_ = 0;
   int64_t at = out != nullptr ? platform::Tell(out) : -1;
-  written_ = at < 0 ? 0 : at;
+  handed_ = at < 0 ? 0 : at;
 }
 
 void cBlockWriter::Release() {
@@ -33,16 +51,45 @@ void cBlockWriter::Release() {
   used_ = 0;
 }
 
-bool cBlockWriter::Flush() {
-  if (count_ > 0 && !failed_) {
-    size_t done = platform::WriteDirect(pieces_, count_, out_);
-    written_ += static_cast<int64_t>(done);
-    if (done != held_) {
-      failed_ = true;
-      error_ = errno != 0 ? errno : EIO;
+void cBlockWriter::Collect() {
+  if (!inHand_) return;
+  if (capacity_ > 0) worker_.Wait();
+  inHand_ = false;
+  if (job_.done != job_.size && !failed_) {
+    failed_ = true;
+    error_ = job_.err;
+  }
+}
+
+void cBlockWriter::HandOver() {
+  if (count_ > 0) {
+    Collect();  // and with it the block and the copies that write read
+    if (!failed_) {
+      job_.out = out_;
+      memcpy(job_.pieces, pieces_, sizeof pieces_[0] * static_cast<size_t>(count_));
+      job_.count = count_;
+      job_.size = held_;
+      handed_ += static_cast<int64_t>(held_);
+      inHand_ = true;
+      if (capacity_ > 0) worker_.Post(RunWriteJob, &job_);
+      else RunWriteJob(&job_);
+      current_ ^= 1;  // the copies in hand stay untouched
     }
   }
   Release();
+  if (capacity_ == 0) Collect();
+}
+
+void cBlockWriter::Settle(const cBlockReader* lender, bool forget) {
+  Collect();
+  if (!forget) return;
+  if (lender_ == lender) Release();
+  if (lastLender_ == lender) lastLender_ = nullptr;
+}
+
+bool cBlockWriter::Flush() {
+  HandOver();
+  Collect();
   return !failed_;
 }
 
@@ -57,46 +104,48 @@ void cBlockWriter::Append(const char* bytes, size_t count) {
 }
 
 bool cBlockWriter::Put(const void* bytes, size_t count) {
-  if (failed_) return false;
   const char* from = static_cast<const char*>(bytes);
-  if (buffer_ == nullptr && capacity_ > 0) buffer_ = static_cast<char*>(malloc(capacity_));
-  if (buffer_ == nullptr) {
-    // No room for copies: what is held goes first, then these bytes.
-    if (!Flush() || count == 0) return !failed_;
-    platform::IoPiece piece = {from, count};
-    size_t done = platform::WriteDirect(&piece, 1, out_);
-    written_ += static_cast<int64_t>(done);
-    if (done == count) return true;
-    failed_ = true;
-    error_ = errno != 0 ? errno : EIO;
-    return false;
-  }
-  while (count > 0) {
-    if ((used_ == capacity_ || count_ == platform::kMaxPieces) && !Flush()) return false;
+  while (count > 0 && !failed_) {
+    if (used_ == capacity_ || count_ == platform::kMaxPieces) HandOver();
+    char*& buffer = buffers_[current_];
+    if (buffer == nullptr && capacity_ > 0) buffer = static_cast<char*>(malloc(capacity_));
+    if (buffer == nullptr) {
+      // No room for copies: what is held goes first, then these bytes, at once.
+      if (!Flush()) break;
+      pieces_[0] = {from, count};
+      count_ = 1;
+      held_ = count;
+      Flush();
+      break;
+    }
     size_t take = capacity_ - used_ < count ? capacity_ - used_ : count;
-    memcpy(buffer_ + used_, from, take);
-    Append(buffer_ + used_, take);
+    memcpy(buffer + used_, from, take);
+    Append(buffer + used_, take);
     used_ += take;
     from += take;
     count -= take;
   }
-  return true;
+  return !failed_;
 }
 
 bool cBlockWriter::PutBorrowed(const char* bytes, size_t count, cBlockReader* lender) {
   if (failed_) return false;
   if (count == 0) return true;
-  if (((lender_ != nullptr && lender != lender_) || count_ == platform::kMaxPieces) && !Flush())
-    return false;
+  if ((lender_ != nullptr && lender != lender_) || count_ == platform::kMaxPieces) HandOver();
+  if (lastLender_ != nullptr && lastLender_ != lender) {
+    Collect();
+    lastLender_->Forget(this);
+  }
+  if (failed_) return false;
   Append(bytes, count);
-  lender_ = lender;
+  lender_ = lastLender_ = lender;
   lender->Lend(this);
   return true;
 }
 
 int cBlockWriter::CutBack(int64_t position) {
-  if (position >= written_) {
-    size_t keep = static_cast<size_t>(position - written_);
+  if (position >= handed_) {
+    size_t keep = static_cast<size_t>(position - handed_);
     for (int i = 0; i < count_; ++i) {
       if (keep <= pieces_[i].size) {
         pieces_[i].size = keep;
@@ -105,11 +154,12 @@ int cBlockWriter::CutBack(int64_t position) {
       }
       keep -= pieces_[i].size;
     }
-    held_ = static_cast<size_t>(position - written_);
+    held_ = static_cast<size_t>(position - handed_);
     return 0;
   }
+  Collect();
   Release();
   int err = platform::TruncateTo(out_, position);
-  if (err == 0) written_ = position;
+  if (err == 0) handed_ = position;
   return err;
 }

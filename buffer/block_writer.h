@@ -1,7 +1,8 @@
 // Writes a buffer file in large blocks of our own. Bytes that still lie in
 // a block reader's block are not copied: they are written from there,
-// together with the bytes copied in between, in one call, before that
-// block is read over.
+// together with the bytes copied in between, in one call. That call runs in
+// a second thread while the next block is read and looked at; the reader
+// keeps two blocks, so the one being written is never read over.
 #ifndef KIVEX_BUFFER_BLOCK_WRITER_H_
 #define KIVEX_BUFFER_BLOCK_WRITER_H_
 
@@ -14,13 +15,24 @@
 class cBlockReader;
 
 // Bytes copied before one write.
-const size_t kWriteBlock = 1 << 18;
+const size_t kWriteBlock = 1 << 20;
+
+// One write handed to the second thread, and what came of it.
+struct cWriteJob {
+  FILE* out;
+  platform::IoPiece pieces[platform::kMaxPieces];
+  int count;
+  size_t size;  // the pieces' bytes
+  size_t done;  // of them written
+  int err;      // errno when not all were
+};
 
 class cBlockWriter {
  public:
-  // A capacity of 0 writes every Put at once (for tests).
+  // A capacity of 0 writes every Put at once, in this thread (for tests).
   explicit cBlockWriter(size_t capacity = kWriteBlock);
-  // Gives back bytes still borrowed, unwritten: call Flush first.
+  // Waits for the write in hand; drops what was never handed over: call
+  // Flush first.
   ~cBlockWriter();
   cBlockWriter(const cBlockWriter&) = delete;
   cBlockWriter& operator=(const cBlockWriter&) = delete;
@@ -35,15 +47,19 @@ class cBlockWriter {
   // Takes `count` bytes that lie in `lender`'s block: they are written
   // before the block changes. False when a write failed, now or before.
   bool PutBorrowed(const char* bytes, size_t count, cBlockReader* lender);
-  // Writes everything taken, before the lender's block changes.
-  void Return() { Flush(); }
-  // Writes everything taken. False when a write failed, now or before; the
-  // failure then also fails the stream's close.
+  // Hands everything taken to the second thread: the lender's current block
+  // is about to be left for its other one.
+  void Return() { HandOver(); }
+  // Waits until nothing of `lender`'s blocks is being written, and forgets
+  // it when `forget` (the lender goes away).
+  void Settle(const cBlockReader* lender, bool forget);
+  // Writes everything taken and waits for it. False when a write failed,
+  // now or before; the failure then also fails the stream's close.
   bool Flush();
   // The errno of the first failed write; 0 while none failed.
   int Error() const { return error_; }
   // The file offset behind the last byte taken.
-  int64_t Position() const { return written_ + static_cast<int64_t>(held_); }
+  int64_t Position() const { return handed_ + static_cast<int64_t>(held_); }
   // Goes back to an earlier Position, dropping or cutting off what lies
   // behind it. 0 or errno.
   int CutBack(int64_t position);
@@ -52,16 +68,25 @@ class cBlockWriter {
   // Appends bytes to the pieces, joining them to the last one where they
   // follow it in memory. REQUIRES: a free piece.
   void Append(const char* bytes, size_t count);
+  // Starts the write of the pieces, after the one before has ended.
+  void HandOver();
+  // Waits for the write in hand and takes its result.
+  void Collect();
   void Release();
 
   FILE* out_;
-  char* buffer_;  // the copies
+  char* buffers_[2];  // the copies; one may be in hand while the other fills
+  int current_;
   size_t capacity_, used_;
-  platform::IoPiece pieces_[platform::kMaxPieces];  // taken, in order
+  platform::IoPiece pieces_[platform::kMaxPieces];  // taken, not handed over
   int count_;
   size_t held_;            // bytes in the pieces
-  cBlockReader* lender_;   // whose block the borrowed pieces lie in
-  int64_t written_;        // file offset of the first byte held
+  cBlockReader* lender_;      // whose block the borrowed pieces lie in
+  cBlockReader* lastLender_;  // whose blocks a write may read (one reader at a time)
+  cWriteJob job_;
+  bool inHand_;            // job_ handed over and not collected
+  platform::cWorker worker_;
+  int64_t handed_;         // file offset behind the bytes handed over
   bool failed_;
   int error_;
 };

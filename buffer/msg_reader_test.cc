@@ -14,16 +14,17 @@ using test::Message;
 TEST(ReadMsg, BlockBoundariesChangeNothing) {
   std::string line = "A: " + std::string(600, 'a');
   std::string second = Message({line, "B: b", "LEN: 10"}, "0123456789");
-  // Shift 754: a whole header block at the end, its body across, and a
-  // block's worth behind, so that the next read overwrites all of it.
+  // Shift 754: a whole header block at the end, its body across, and two
+  // blocks' worth behind, so that the reads after it overwrite both blocks.
   std::string third = Message({"C: c", "LEN: 60000"}, std::string(60000, 'c'));
   // Then more messages in one block than the writer takes pieces: rebuilt
   // header blocks (a line too long to pass as read) between ones passed.
   std::string many;
   for (int i = 0; i < 80; ++i) many += second + Message({"D: d", "LEN: 1"}, "d");
-  std::string tail = second + third + Message({"LEN: 270000"}, std::string(270000, 'z')) + many;
+  std::string tail = second + third + Message({"LEN: " + std::to_string(2 * kReadBlock + 9000)}, std::string(2 * kReadBlock + 9000, 'z')) + many;
   for (size_t shift : {1, 2, 3, 4, 5, 300, 511, 512, 513, 603, 604, 605, 615, 620, 629, 754}) {
-    std::string pad(kReadBlock - shift - 15, 'p');  // "LEN: 262nnn" CR LF CR LF: 15 bytes
+    // "LEN: " and as many digits as the block's size, CR LF CR LF.
+    std::string pad(kReadBlock - shift - 9 - std::to_string(kReadBlock).size(), 'p');
     std::string head = Message({"LEN: " + std::to_string(pad.size())}, pad);
     ASSERT_EQ(head.size() + shift, kReadBlock);
     std::string bytes = head + tail;
