@@ -1,6 +1,7 @@
 #!/bin/sh
-# Installs what is missing, builds Kivex twice (release, and with the
-# address and undefined-behaviour sanitizers) and runs every test on both,
+# Installs what is missing, builds Kivex three times (release, with the
+# address and undefined-behaviour sanitizers, and with the thread sanitizer
+# for the writing thread) and runs every test on each,
 # fuzzes each target briefly, then tests kivex.exe and the Windows unit
 # tests under Wine. Every suite configures what it needs, whatever was built
 # before, and a suite that finds no test fails.
@@ -20,6 +21,7 @@ run_suite() {  # name, cmake options...
 
 run_suite release -DCMAKE_BUILD_TYPE=Release -DKIVEX_SANITIZE=OFF
 run_suite sanitize -DCMAKE_BUILD_TYPE=Debug -DKIVEX_SANITIZE=ON
+run_suite threads -DCMAKE_BUILD_TYPE=Debug -DKIVEX_SANITIZE=OFF -DKIVEX_TSAN=ON
 
 echo "== fuzz smoke (seeded, 30 s per target) =="
 sh scripts/fuzz.sh 30
