@@ -13,8 +13,8 @@ cBlockReader::cBlockReader()
 cBlockReader::~cBlockReader() {
   if (borrower_ != nullptr) borrower_->Return();
   if (writer_ != nullptr) writer_->Settle(this, true);
-  free(blocks_[0]);
-  free(blocks_[1]);
+  platform::FreeBlock(blocks_[0]);
+  platform::FreeBlock(blocks_[1]);
 }
 
 void cBlockReader::Bind(FILE* in) {
@@ -40,7 +40,7 @@ bool cBlockReader::Fill() {
   else if (writer_ != nullptr) writer_->Settle(this, false);
   // The other block: the write of this one may still be running.
   char*& next = blocks_[block_ == blocks_[0] ? 1 : 0];
-  if (next == nullptr) next = static_cast<char*>(malloc(kReadBlock));
+  if (next == nullptr) next = static_cast<char*>(platform::AllocBlock(kReadBlock));
   if (next == nullptr) {
     failed_ = true;
     return false;

@@ -27,8 +27,8 @@ cBlockWriter::~cBlockWriter() {
   Collect();
   Release();
   if (lastLender_ != nullptr) lastLender_->Forget(this);
-  free(buffers_[0]);
-  free(buffers_[1]);
+  platform::FreeBlock(buffers_[0]);
+  platform::FreeBlock(buffers_[1]);
 }
 
 void cBlockWriter::Bind(FILE* out) {
@@ -108,7 +108,7 @@ bool cBlockWriter::Put(const void* bytes, size_t count) {
   while (count > 0 && !failed_) {
     if (used_ == capacity_ || count_ == platform::kMaxPieces) HandOver();
     char*& buffer = buffers_[current_];
-    if (buffer == nullptr && capacity_ > 0) buffer = static_cast<char*>(malloc(capacity_));
+    if (buffer == nullptr && capacity_ > 0) buffer = static_cast<char*>(platform::AllocBlock(capacity_));
     if (buffer == nullptr) {
       // No room for copies: what is held goes first, then these bytes, at once.
       if (!Flush()) break;

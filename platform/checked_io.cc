@@ -2,6 +2,7 @@
 // through the fault-injection points so that tests can make any of them fail.
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -143,6 +144,26 @@ int Close(FILE* stream) {
     return EOF;
   }
   return 0;
+}
+
+const size_t kPage = 4096;
+
+// The block lies behind the start of what malloc gave, which is kept just
+// before it (malloc aligns to at least the size of a pointer).
+void* AllocBlock(size_t size) {
+  if (size > SIZE_MAX - kPage) return nullptr;
+  char* raw = static_cast<char*>(malloc(size + kPage));
+  if (raw == nullptr) return nullptr;
+  char* block = raw + kPage - reinterpret_cast<uintptr_t>(raw) % kPage;
+  memcpy(block - sizeof raw, &raw, sizeof raw);
+  return block;
+}
+
+void FreeBlock(void* block) {
+  if (block == nullptr) return;
+  char* raw;
+  memcpy(&raw, static_cast<char*>(block) - sizeof raw, sizeof raw);
+  free(raw);
 }
 
 }  // namespace platform

@@ -73,6 +73,12 @@ int Close(FILE* stream);
 // Flushes the stream and forces its file's contents to the disk. 0 or errno.
 int Sync(FILE* stream);
 
+// Memory for a block that the system copies file pages into or out of,
+// starting on a page: the kernel's copy to a misaligned address costs about
+// twice as much. Null when there is none; FreeBlock(nullptr) does nothing.
+void* AllocBlock(size_t size);
+void FreeBlock(void* block);
+
 // 0 or errno.
 int RemoveFile(const char* path);
 // Gives `from` the name `to`, replacing an existing `to` atomically: a reader

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "buffer/file_stream.h"
@@ -55,6 +57,21 @@ TEST(Platform, OpenFileAndStreams) {
   fputs("a\r\nb\n", stream.File);
   ASSERT_EQ(stream.Close(), 0);
   EXPECT_EQ(test::ReadFile(dir.File("text")), "a\r\nb\n");
+}
+
+// Whatever malloc gives, a block starts on a page and holds all its bytes.
+TEST(Platform, BlocksStartOnAPage) {
+  for (size_t size : {1, 100, 4096, 1 << 20}) {
+    void* blocks[3];
+    for (void*& block : blocks) {
+      block = platform::AllocBlock(size);
+      ASSERT_NE(block, nullptr);
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 4096, 0u);
+      memset(block, 'b', size);
+    }
+    for (void* block : blocks) platform::FreeBlock(block);
+  }
+  platform::FreeBlock(nullptr);
 }
 
 TEST(Platform, ReplaceFileReplacesAndWaitsOutABriefHolder) {
