@@ -6,6 +6,17 @@
 #include <emmintrin.h>
 #endif
 
+namespace {
+
+// The index of the byte that holds the lowest bit set. A 32-bit build
+// counts in 32 bits: 64-bit counting there is a library call.
+inline int LowestByte(uintptr_t mask) {
+  if (sizeof mask > sizeof(unsigned)) return __builtin_ctzll(mask) >> 3;
+  return __builtin_ctz(static_cast<unsigned>(mask)) >> 3;
+}
+
+}  // namespace
+
 const char* ScanLine(const char* p, const char* end, const char** colon) {
   *colon = nullptr;
 #ifdef __SSE2__
@@ -31,8 +42,8 @@ const char* ScanLine(const char* p, const char* end, const char** colon) {
     Word stop = ((word - ones) & ~word & high) | ((x - ones) & ~x & high);
     Word colons = (y - ones) & ~y & high;
     if (stop != 0) colons &= (stop & (Word(0) - stop)) - 1;
-    if (*colon == nullptr && colons != 0) *colon = p + (__builtin_ctzll(colons) >> 3);
-    if (stop != 0) return p + (__builtin_ctzll(stop) >> 3);
+    if (*colon == nullptr && colons != 0) *colon = p + LowestByte(colons);
+    if (stop != 0) return p + LowestByte(stop);
   }
 #endif
   for (; p < end && *p != '\n' && *p != '\0'; ++p)
