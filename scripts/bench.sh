@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the release, kivex.exe and the benchmark tools, then measures Kivex
 # against dd, cat and the bare compface library, and kivex.exe under Wine
-# against the native build (inputs in bench/scratch, never committed).
+# against the native build and a bare block copy under Wine (inputs in
+# bench/scratch, never committed).
 #   sh scripts/bench.sh [--runs N] [--plain-mib N]
 set -eu
 cd "$(dirname "$0")/.."
