@@ -44,9 +44,12 @@ namespace {
 
 #ifdef _WIN32
 // Windows has no gathering write for buffered files: pieces are put
-// together here first, so that one write still carries them all.
+// together here first, so that one write still carries them all. Writes
+// may run in writing threads: one at a time has the room, the others write
+// piece by piece meanwhile.
 char* gGathered = nullptr;
 size_t gGatheredSize = 0;
+std::atomic<bool> gGatheredBusy{false};
 #endif
 
 // One system call for as many of the pieces as it takes; -1 on failure.
@@ -54,17 +57,17 @@ long WriteOnce(const IoPiece* pieces, int count, FILE* stream) {
 #ifdef _WIN32
   const char* bytes = pieces[0].bytes;
   size_t size = pieces[0].size;
+  if (count == 1 || gGatheredBusy.exchange(true))
+    return _write(_fileno(stream), bytes, static_cast<unsigned>(size < (1u << 30) ? size : 1u << 30));
   size_t total = 0;
   for (int i = 0; i < count; ++i) total += pieces[i].size;
-  if (count > 1 && total > gGatheredSize) {
+  if (total > gGatheredSize) {
     // Without the room the pieces go one by one.
-    char* grown = static_cast<char*>(realloc(gGathered, total));
-    if (grown != nullptr) {
-      gGathered = grown;
-      gGatheredSize = total;
-    }
+    FreeBlock(gGathered);
+    gGathered = static_cast<char*>(AllocBlock(total));
+    gGatheredSize = gGathered != nullptr ? total : 0;
   }
-  if (count > 1 && total <= gGatheredSize) {
+  if (total <= gGatheredSize) {
     size = 0;
     for (int i = 0; i < count; ++i) {
       memcpy(gGathered + size, pieces[i].bytes, pieces[i].size);
@@ -72,7 +75,9 @@ long WriteOnce(const IoPiece* pieces, int count, FILE* stream) {
     }
     bytes = gGathered;
   }
-  return _write(_fileno(stream), bytes, static_cast<unsigned>(size < (1u << 30) ? size : 1u << 30));
+  long written = _write(_fileno(stream), bytes, static_cast<unsigned>(size < (1u << 30) ? size : 1u << 30));
+  gGatheredBusy = false;
+  return written;
 #else
   struct iovec vector[kMaxPieces];
   for (int i = 0; i < count; ++i) vector[i] = {const_cast<char*>(pieces[i].bytes), pieces[i].size};
