@@ -6,17 +6,6 @@
 #include <emmintrin.h>
 #endif
 
-namespace {
-
-// The index of the byte that holds the lowest bit set. A 32-bit build
-// counts in 32 bits: 64-bit counting there is a library call.
-inline int LowestByte(uintptr_t mask) {
-  if (sizeof mask > sizeof(unsigned)) return __builtin_ctzll(mask) >> 3;
-  return __builtin_ctz(static_cast<unsigned>(mask)) >> 3;
-}
-
-}  // namespace
-
 const char* ScanLine(const char* p, const char* end, const char** colon) {
   *colon = nullptr;
 #ifdef __SSE2__
@@ -36,14 +25,20 @@ const char* ScanLine(const char* p, const char* end, const char** colon) {
   // lowest bit set in such a mask marks the first matching byte exactly.
   typedef uintptr_t Word;
   const Word ones = ~Word(0) / 255, high = ones << 7, lf = ones * '\n', co = ones * ':';
+  // The byte of the lowest bit set; in 32 bits where words have 32, since
+  // counting 64 there is a library call.
+  auto lowestByte = [](Word mask) {
+    if (sizeof mask > sizeof(unsigned)) return __builtin_ctzll(mask) >> 3;
+    return __builtin_ctz(static_cast<unsigned>(mask)) >> 3;
+  };
   for (Word word; end - p >= static_cast<ptrdiff_t>(sizeof word); p += sizeof word) {
     memcpy(&word, p, sizeof word);
     Word x = word ^ lf, y = word ^ co;
     Word stop = ((word - ones) & ~word & high) | ((x - ones) & ~x & high);
     Word colons = (y - ones) & ~y & high;
     if (stop != 0) colons &= (stop & (Word(0) - stop)) - 1;
-    if (*colon == nullptr && colons != 0) *colon = p + LowestByte(colons);
-    if (stop != 0) return p + LowestByte(stop);
+    if (*colon == nullptr && colons != 0) *colon = p + lowestByte(colons);
+    if (stop != 0) return p + lowestByte(stop);
   }
 #endif
   for (; p < end && *p != '\n' && *p != '\0'; ++p)
