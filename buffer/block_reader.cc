@@ -7,8 +7,8 @@
 #include "platform/env.h"
 
 cBlockReader::cBlockReader()
-    : in_(nullptr), blocks_{nullptr, nullptr}, block_(nullptr), begin_(0), end_(0), position_(0), size_(-1),
-      fills_(0), borrower_(nullptr), writer_(nullptr), atEnd_(false), failed_(false) {}
+    : in_(nullptr), blocks_{nullptr, nullptr}, block_(nullptr), begin_(0), end_(0), position_(0),
+      size_(-1), fills_(0), borrower_(nullptr), writer_(nullptr), atEnd_(false), failed_(false) {}
 
 cBlockReader::~cBlockReader() {
   if (borrower_ != nullptr) borrower_->Return();

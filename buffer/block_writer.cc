@@ -108,7 +108,8 @@ bool cBlockWriter::Put(const void* bytes, size_t count) {
   while (count > 0 && !failed_) {
     if (used_ == capacity_ || count_ == platform::kMaxPieces) HandOver();
     char*& buffer = buffers_[current_];
-    if (buffer == nullptr && capacity_ > 0) buffer = static_cast<char*>(platform::AllocBlock(capacity_));
+    if (buffer == nullptr && capacity_ > 0)
+      buffer = static_cast<char*>(platform::AllocBlock(capacity_));
     if (buffer == nullptr) {
       // No room for copies: what is held goes first, then these bytes, at once.
       if (!Flush()) break;

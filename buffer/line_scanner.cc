@@ -10,11 +10,12 @@ const char* ScanLine(const char* p, const char* end, const char** colon) {
   *colon = nullptr;
 #ifdef __SSE2__
   // Sixteen bytes a step where the processor has it for sure (x86-64).
-  const __m128i lf16 = _mm_set1_epi8('\n'), zero16 = _mm_setzero_si128(), colon16 = _mm_set1_epi8(':');
+  const __m128i lf16 = _mm_set1_epi8('\n'), zero16 = _mm_setzero_si128();
+  const __m128i colon16 = _mm_set1_epi8(':');
   for (; end - p >= 16; p += 16) {
     __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    unsigned stop = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, lf16), _mm_cmpeq_epi8(bytes, zero16))));
+    __m128i stops = _mm_or_si128(_mm_cmpeq_epi8(bytes, lf16), _mm_cmpeq_epi8(bytes, zero16));
+    unsigned stop = static_cast<unsigned>(_mm_movemask_epi8(stops));
     unsigned colons = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, colon16)));
     if (stop != 0) colons &= (stop & (0u - stop)) - 1;  // only those before the end
     if (*colon == nullptr && colons != 0) *colon = p + __builtin_ctz(colons);

@@ -21,7 +21,8 @@ TEST(ReadMsg, BlockBoundariesChangeNothing) {
   // header blocks (a line too long to pass as read) between ones passed.
   std::string many;
   for (int i = 0; i < 80; ++i) many += second + Message({"D: d", "LEN: 1"}, "d");
-  std::string tail = second + third + Message({"LEN: " + std::to_string(2 * kReadBlock + 9000)}, std::string(2 * kReadBlock + 9000, 'z')) + many;
+  std::string z(2 * kReadBlock + 9000, 'z');
+  std::string tail = second + third + Message({"LEN: " + std::to_string(z.size())}, z) + many;
   for (size_t shift : {1, 2, 3, 4, 5, 300, 511, 512, 513, 603, 604, 605, 615, 620, 629, 754}) {
     // "LEN: " and as many digits as the block's size, CR LF CR LF.
     std::string pad(kReadBlock - shift - 9 - std::to_string(kReadBlock).size(), 'p');

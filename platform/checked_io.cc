@@ -57,26 +57,28 @@ long WriteOnce(const IoPiece* pieces, int count, FILE* stream) {
 #ifdef _WIN32
   const char* bytes = pieces[0].bytes;
   size_t size = pieces[0].size;
-  if (count == 1 || gGatheredBusy.exchange(true))
-    return _write(_fileno(stream), bytes, static_cast<unsigned>(size < (1u << 30) ? size : 1u << 30));
-  size_t total = 0;
-  for (int i = 0; i < count; ++i) total += pieces[i].size;
-  if (total > gGatheredSize) {
-    // Without the room the pieces go one by one.
-    FreeBlock(gGathered);
-    gGathered = static_cast<char*>(AllocBlock(total));
-    gGatheredSize = gGathered != nullptr ? total : 0;
-  }
-  if (total <= gGatheredSize) {
-    size = 0;
-    for (int i = 0; i < count; ++i) {
-      memcpy(gGathered + size, pieces[i].bytes, pieces[i].size);
-      size += pieces[i].size;
+  bool gathering = count > 1 && !gGatheredBusy.exchange(true);
+  if (gathering) {
+    size_t total = 0;
+    for (int i = 0; i < count; ++i) total += pieces[i].size;
+    if (total > gGatheredSize) {
+      // Without the room the pieces go one by one.
+      FreeBlock(gGathered);
+      gGathered = static_cast<char*>(AllocBlock(total));
+      gGatheredSize = gGathered != nullptr ? total : 0;
     }
-    bytes = gGathered;
+    if (total <= gGatheredSize) {
+      size = 0;
+      for (int i = 0; i < count; ++i) {
+        memcpy(gGathered + size, pieces[i].bytes, pieces[i].size);
+        size += pieces[i].size;
+      }
+      bytes = gGathered;
+    }
   }
-  long written = _write(_fileno(stream), bytes, static_cast<unsigned>(size < (1u << 30) ? size : 1u << 30));
-  gGatheredBusy = false;
+  unsigned chunk = static_cast<unsigned>(size < (1u << 30) ? size : 1u << 30);
+  long written = _write(_fileno(stream), bytes, chunk);
+  if (gathering) gGatheredBusy = false;
   return written;
 #else
   struct iovec vector[kMaxPieces];

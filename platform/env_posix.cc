@@ -186,7 +186,8 @@ cWorker::~cWorker() {
 void cWorker::Post(void (*job)(void*), void* arg) {
   if (impl_ == nullptr) {
     impl_ = new (std::nothrow) Impl;
-    if (impl_ != nullptr) impl_->running = pthread_create(&impl_->thread, nullptr, RunJobs, impl_) == 0;
+    if (impl_ != nullptr)
+      impl_->running = pthread_create(&impl_->thread, nullptr, RunJobs, impl_) == 0;
   }
   if (impl_ == nullptr || !impl_->running) {
     job(arg);

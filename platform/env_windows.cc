@@ -323,7 +323,8 @@ void cWorker::Post(void (*job)(void*), void* arg) {
       impl_->start = CreateEventA(nullptr, FALSE, FALSE, nullptr);
       impl_->done = CreateEventA(nullptr, TRUE, TRUE, nullptr);
       if (impl_->start != nullptr && impl_->done != nullptr)
-        impl_->thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunJobs, impl_, 0, nullptr));
+        impl_->thread =
+            reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunJobs, impl_, 0, nullptr));
     }
   }
   if (impl_ == nullptr || impl_->thread == nullptr) {
