@@ -9,10 +9,12 @@
 // The end of the line at p: its first LF or NUL before `end`, else end; and,
 // when that lies before `end`, in *colon its first colon before it, else null.
 const char* ScanLine(const char* p, const char* end, const char** colon);
+// The same a machine word a step: what ScanLine does where SSE2 is missing.
+const char* ScanLineByWords(const char* p, const char* end, const char** colon);
 
-// The same for the lines of one block, one after the other: where SSE2 is
-// sure to be there (x86-64) the block is read 64 bytes at a time into bit
-// masks, so that finding a line's end costs no branch on its length.
+// The same for the lines of one block, one after the other: where the
+// processor has SSE2 the block is read 64 bytes at a time into bit masks,
+// so that finding a line's end costs no branch on its length.
 class cLineScanner {
  public:
   // The bytes up to `end` may be read.
