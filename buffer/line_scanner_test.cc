@@ -6,7 +6,7 @@
 #include <string>
 
 // Line after line over random bytes (short and long lines, colons, NULs),
-// both scans find what a byte-by-byte look finds, also where a limit cuts
+// every scan finds what a byte-by-byte look finds, also where a limit cuts
 // a line and across the scanner's 64-byte steps.
 TEST(LineScanner, FindsLineEndsAndColons) {
   std::mt19937 random(11);
@@ -25,14 +25,17 @@ TEST(LineScanner, FindsLineEndsAndColons) {
       const char* expectedColon = nullptr;
       for (; expectedEnd < limit && *expectedEnd != '\n' && *expectedEnd != '\0'; ++expectedEnd)
         if (*expectedEnd == ':' && expectedColon == nullptr) expectedColon = expectedEnd;
-      const char *colon, *blockColon;
+      const char *colon, *wordColon, *blockColon;
       const char* lineEnd = ScanLine(line, limit, &colon);
+      const char* wordEnd = ScanLineByWords(line, limit, &wordColon);
       const char* blockEnd = scanner.Scan(line, limit, &blockColon);
       size_t at = static_cast<size_t>(line - bytes.data());
       ASSERT_EQ(lineEnd, expectedEnd) << round << " at " << at;
+      ASSERT_EQ(wordEnd, expectedEnd) << round << " at " << at;
       ASSERT_EQ(blockEnd, expectedEnd) << round << " at " << at;
       if (expectedEnd < limit) {
         ASSERT_EQ(colon, expectedColon) << round << " at " << at;
+        ASSERT_EQ(wordColon, expectedColon) << round << " at " << at;
         ASSERT_EQ(blockColon, expectedColon) << round << " at " << at;
       }
       line = expectedEnd + 1;
