@@ -277,10 +277,15 @@ const char* cDirListing::Next() {
   return impl_->data.cFileName;
 }
 
+// Each event operation is a call to Wine's server: the end of a job is
+// signalled only when the caller already waits for it.
+enum { kIdle, kRunning, kWaiting };
+
 struct cWorker::Impl {
   HANDLE thread = nullptr;
   HANDLE start = nullptr;  // set when a job (or the end) is handed over
-  HANDLE done = nullptr;   // set while no job is in hand
+  HANDLE done = nullptr;   // set when a job ends that the caller waits for
+  volatile LONG state = kIdle;
   void (*job)(void*) = nullptr;
   void* arg = nullptr;
   bool quit = false;
@@ -294,7 +299,7 @@ unsigned __stdcall RunJobs(void* state) {
     WaitForSingleObject(w->start, INFINITE);
     if (w->quit) return 0;
     w->job(w->arg);
-    SetEvent(w->done);
+    if (InterlockedExchange(&w->state, kIdle) == kWaiting) SetEvent(w->done);
   }
 }
 
@@ -305,7 +310,7 @@ cWorker::cWorker() : impl_(nullptr) {}
 cWorker::~cWorker() {
   if (impl_ == nullptr) return;
   if (impl_->thread != nullptr) {
-    WaitForSingleObject(impl_->done, INFINITE);
+    Wait();
     impl_->quit = true;
     SetEvent(impl_->start);
     WaitForSingleObject(impl_->thread, INFINITE);
@@ -321,7 +326,7 @@ void cWorker::Post(void (*job)(void*), void* arg) {
     impl_ = new (std::nothrow) Impl;
     if (impl_ != nullptr) {
       impl_->start = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-      impl_->done = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+      impl_->done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
       if (impl_->start != nullptr && impl_->done != nullptr)
         impl_->thread =
             reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunJobs, impl_, 0, nullptr));
@@ -331,15 +336,18 @@ void cWorker::Post(void (*job)(void*), void* arg) {
     job(arg);
     return;
   }
-  WaitForSingleObject(impl_->done, INFINITE);
-  ResetEvent(impl_->done);
+  Wait();
   impl_->job = job;
   impl_->arg = arg;
+  InterlockedExchange(&impl_->state, kRunning);
   SetEvent(impl_->start);
 }
 
 void cWorker::Wait() {
-  if (impl_ != nullptr && impl_->thread != nullptr) WaitForSingleObject(impl_->done, INFINITE);
+  if (impl_ == nullptr || impl_->thread == nullptr) return;
+  // Running becomes waiting unless the job has ended (idle) already.
+  if (InterlockedCompareExchange(&impl_->state, kWaiting, kRunning) == kRunning)
+    WaitForSingleObject(impl_->done, INFINITE);
 }
 
 }  // namespace platform
