@@ -1,6 +1,14 @@
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "buffer/block_reader.h"
 #include "buffer/block_writer.h"
@@ -46,4 +54,45 @@ TEST(BlockWriter, KeepsOrderAndCutsBack) {
   EXPECT_EQ(writer.Position(), static_cast<int64_t>(expected.size()) + 1);
   fclose(in);
   fclose(out);
+}
+
+// A slow output changes nothing: while the write of the first block waits
+// for a pipe that is read late, the second block is copied, not borrowed,
+// and the reader goes on into the memory of the block being written.
+TEST(BlockWriter, SlowOutputChangesNothing) {
+  std::string input(3 * kReadBlock, 'x');
+  for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<char>('a' + i % 23);
+  int ends[2];
+#ifdef _WIN32
+  ASSERT_EQ(_pipe(ends, 1 << 16, _O_BINARY), 0);
+  FILE* out = _fdopen(ends[1], "wb");
+#else
+  ASSERT_EQ(pipe(ends), 0);
+  FILE* out = fdopen(ends[1], "wb");
+#endif
+  ASSERT_NE(out, nullptr);
+  std::string written;
+  std::thread drain([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    static char chunk[1 << 16];
+    for (int n; (n = static_cast<int>(read(ends[0], chunk, sizeof chunk))) > 0;)
+      written.append(chunk, static_cast<size_t>(n));
+  });
+  FILE* in = test::StreamOf(input);
+  {
+    cBlockReader reader;
+    reader.Bind(in);
+    cBlockWriter writer;
+    writer.Bind(out);
+    const char* bytes;
+    size_t n = reader.Take(&bytes, kReadBlock);
+    EXPECT_TRUE(writer.PutBorrowed(bytes, n, &reader));
+    while ((n = reader.Take(&bytes, kReadBlock)) > 0) EXPECT_TRUE(writer.Put(bytes, n));
+    EXPECT_TRUE(writer.Flush());
+  }
+  fclose(out);
+  drain.join();
+  close(ends[0]);
+  fclose(in);
+  EXPECT_TRUE(written == input) << written.size() << " bytes";
 }
