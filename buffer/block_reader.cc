@@ -8,11 +8,10 @@
 
 cBlockReader::cBlockReader()
     : in_(nullptr), blocks_{nullptr, nullptr}, block_(nullptr), begin_(0), end_(0), position_(0),
-      size_(-1), fills_(0), borrower_(nullptr), writer_(nullptr), atEnd_(false), failed_(false) {}
+      size_(-1), fills_(0), writer_(nullptr), atEnd_(false), failed_(false) {}
 
 cBlockReader::~cBlockReader() {
-  if (borrower_ != nullptr) borrower_->Return();
-  if (writer_ != nullptr) writer_->Settle(this, true);
+  if (writer_ != nullptr) writer_->Drop(this);
   platform::FreeBlock(blocks_[0]);
   platform::FreeBlock(blocks_[1]);
 }
@@ -36,8 +35,7 @@ void cBlockReader::Bind(FILE* in) {
 bool cBlockReader::Fill() {
   if (begin_ < end_) return true;
   if (atEnd_ || failed_ || in_ == nullptr) return false;
-  if (borrower_ != nullptr) borrower_->Return();
-  else if (writer_ != nullptr) writer_->Settle(this, false);
+  if (writer_ != nullptr) writer_->Leave(this);
   // The other block: the write of this one may still be running.
   char*& next = blocks_[block_ == blocks_[0] ? 1 : 0];
   if (next == nullptr) next = static_cast<char*>(platform::AllocBlock(kReadBlock));

@@ -61,16 +61,11 @@ class cBlockReader {
   // while it is the same.
   uint64_t Generation() const { return fills_; }
 
-  // `writer` holds bytes of the current block unwritten: they are handed
-  // over before the block is left, and written before it is read over or
-  // freed. Null when it holds none.
-  void Lend(cBlockWriter* writer) {
-    borrower_ = writer;
-    if (writer != nullptr) writer_ = writer;
-  }
+  // `writer` has taken bytes of the current block: it is told before the
+  // block is left, and before the blocks are read over or freed.
+  void Lend(cBlockWriter* writer) { writer_ = writer; }
   // The writer goes away.
   void Forget(const cBlockWriter* writer) {
-    if (borrower_ == writer) borrower_ = nullptr;
     if (writer_ == writer) writer_ = nullptr;
   }
 
@@ -92,8 +87,7 @@ class cBlockReader {
   int64_t position_;    // file offset of block_[begin_]
   int64_t size_;        // the file's size when it is a regular file, else -1
   uint64_t fills_;
-  cBlockWriter* borrower_;  // holds bytes of the current block, not handed over
-  cBlockWriter* writer_;    // may still be writing from either block
+  cBlockWriter* writer_;  // may hold or still be writing bytes of either block
   bool atEnd_, failed_;
 };
 

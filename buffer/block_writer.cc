@@ -44,7 +44,6 @@ void cBlockWriter::Bind(FILE* out) {
 }
 
 void cBlockWriter::Release() {
-  if (lender_ != nullptr) lender_->Lend(nullptr);
   lender_ = nullptr;
   count_ = 0;
   held_ = 0;
@@ -80,10 +79,14 @@ void cBlockWriter::HandOver() {
   if (capacity_ == 0) Collect();
 }
 
-void cBlockWriter::Settle(const cBlockReader* lender, bool forget) {
+void cBlockWriter::Leave(const cBlockReader* lender) {
+  if (lender_ == lender) HandOver();  // after the write before it, which read the other block
+  else Collect();
+}
+
+void cBlockWriter::Drop(const cBlockReader* lender) {
+  if (lender_ == lender) HandOver();
   Collect();
-  if (!forget) return;
-  if (lender_ == lender) Release();
   if (lastLender_ == lender) lastLender_ = nullptr;
 }
 

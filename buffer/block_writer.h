@@ -47,12 +47,13 @@ class cBlockWriter {
   // Takes `count` bytes that lie in `lender`'s block: they are written
   // before the block changes. False when a write failed, now or before.
   bool PutBorrowed(const char* bytes, size_t count, cBlockReader* lender);
-  // Hands everything taken to the second thread: the lender's current block
-  // is about to be left for its other one.
-  void Return() { HandOver(); }
-  // Waits until nothing of `lender`'s blocks is being written, and forgets
-  // it when `forget` (the lender goes away).
-  void Settle(const cBlockReader* lender, bool forget);
+  // `lender` leaves its current block for its other one: what was taken
+  // from the current one goes to the second thread, and a write still
+  // reading the other one is waited for.
+  void Leave(const cBlockReader* lender);
+  // `lender` goes away: what was taken from it is written, and it is
+  // forgotten.
+  void Drop(const cBlockReader* lender);
   // Writes everything taken and waits for it. False when a write failed,
   // now or before; the failure then also fails the stream's close.
   bool Flush();
