@@ -9,6 +9,9 @@ const char kSeparatorLine[] =
 
 bool LogMsg(FILE* console, const char* format, ...) {
   bool ok = true;
+  // What was written straight to the other console stream comes first.
+  if (console == stdout) fflush(stderr);
+  if (console == stderr) fflush(stdout);
   va_list args;
   va_start(args, format);
   if (console != nullptr) {

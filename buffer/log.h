@@ -14,7 +14,8 @@ extern cFileStream oLogFile;
 extern const char kSeparatorLine[];
 
 // Writes a formatted message to `console` (or nowhere when null) and a copy
-// to oLogFile when that is open; flushes a standard console stream at once.
+// to oLogFile when that is open; flushes a standard console stream at once,
+// and the other one before.
 // False when a write reported an error.
 #if defined(__GNUC__)
 __attribute__((format(printf, 2, 3)))

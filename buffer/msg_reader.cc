@@ -163,6 +163,7 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
       fputs("fehlerhafte Headerzeile: <", stderr);
       WriteSafeText(stderr, gPiece, strlen(gPiece));
       fprintf(stderr, "> at %llX\n", at);
+      fflush(stderr);
       continue;
     }
     if (gPiece[count - 1] != '\n') {

@@ -85,16 +85,19 @@ class Kivex:
         shutil.copy(self.path, copy.path)
         return copy
 
-    def run(self, args, cwd=".", env=None, preexec=None, stdin=None):
+    def run(self, args, cwd=".", env=None, preexec=None, stdin=None, merged=False):
+        """merged: standard error goes where standard output goes, as in
+        a console window or a log of both."""
         env = env or {}
         full = dict({k: v for k, v in os.environ.items() if k not in ("TMP", "TEMP")}, **env)
         cmd = [self.path] + list(args)
         if self.wine:
             self.set_wine_env(env)
             cmd, full["WINEDEBUG"] = [WINE] + cmd, "-all"
-        p = subprocess.run(cmd, cwd=cwd, env=full, capture_output=True, input=stdin,
+        p = subprocess.run(cmd, cwd=cwd, env=full, stdout=subprocess.PIPE, input=stdin,
+                           stderr=subprocess.STDOUT if merged else subprocess.PIPE,
                            preexec_fn=preexec, timeout=600)
-        out, err = p.stdout.decode("latin-1"), p.stderr.decode("latin-1")
+        out, err = p.stdout.decode("latin-1"), (p.stderr or b"").decode("latin-1")
         if self.wine:  # the Windows console writes CR LF
             out, err = out.replace("\r\n", "\n"), err.replace("\r\n", "\n")
         return p.returncode, out, err
@@ -444,8 +447,10 @@ class E2E(unittest.TestCase):
             write("in.puf", data)
             k.check(["-kout.puf", "in.puf"], 1, "", BANNER + err)
         write("in.puf", b"LEN: 0\r\n\r\n\x1a")
-        k.check(["-kout.puf", "in.puf"], 0, insertion_stats(0, 0),
-                BANNER + "fehlerhafte Headerzeile: <\\x1A> at A\n")
+        bad = "fehlerhafte Headerzeile: <\\x1A> at A\n"
+        k.check(["-kout.puf", "in.puf"], 0, insertion_stats(0, 0), BANNER + bad)
+        # Both streams into one: each text where it happened.
+        k.check(["-kout.puf", "in.puf"], 0, BANNER + bad + insertion_stats(0, 0), "", merged=True)
 
     # ---- failures: the input survives, the user is told -----------------
 
