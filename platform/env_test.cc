@@ -11,7 +11,13 @@
 #include "buffer/file_stream.h"
 #include "tests/test_util.h"
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #include <sddl.h>
 #undef ReplaceFile
@@ -47,6 +53,21 @@ TEST(Platform, OpenFileAndStreams) {
   fputs("X", out);
   ASSERT_EQ(platform::Close(out), 0);
   EXPECT_EQ(test::ReadFile(dir.File("fresh")), "heaX");
+  FILE* in = fopen(dir.File("fresh").c_str(), "rb");
+  ASSERT_NE(in, nullptr);
+  EXPECT_EQ(platform::RegularFileSize(in), 4);
+  fclose(in);
+  int ends[2];
+#ifdef _WIN32
+  ASSERT_EQ(_pipe(ends, 4096, _O_BINARY), 0);
+#else
+  ASSERT_EQ(pipe(ends), 0);
+#endif
+  FILE* piped = fdopen(ends[0], "rb");
+  ASSERT_NE(piped, nullptr);
+  EXPECT_EQ(platform::RegularFileSize(piped), -1);  // a pipe has no size to trust
+  fclose(piped);
+  close(ends[1]);
 #ifndef _WIN32
   struct stat st;
   ASSERT_EQ(stat(dir.File("fresh").c_str(), &st), 0);
