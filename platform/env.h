@@ -116,7 +116,10 @@ const char* ErrorText(int err);
 // thread can be had, a job runs at once in the caller's thread.
 class cWorker {
  public:
-  cWorker();
+  // With `eventsOnly`, Windows waits on kernel events even where it could
+  // wait on an address, as it must before Windows 8 (for tests; POSIX has
+  // one way only).
+  explicit cWorker(bool eventsOnly = false);
   // Waits for the job in hand, then ends the thread.
   ~cWorker();
   cWorker(const cWorker&) = delete;
@@ -131,6 +134,7 @@ class cWorker {
 
  private:
   Impl* impl_;
+  bool eventsOnly_;
 };
 
 // Lists the entries of one directory, "." and ".." included where the

@@ -174,7 +174,7 @@ void* RunJobs(void* state) {
 
 }  // namespace
 
-cWorker::cWorker() : impl_(nullptr) {}
+cWorker::cWorker(bool eventsOnly) : impl_(nullptr), eventsOnly_(eventsOnly) {}
 
 cWorker::~cWorker() {
   if (impl_ == nullptr) return;

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "buffer/file_stream.h"
 #include "tests/test_util.h"
@@ -93,6 +96,42 @@ TEST(Platform, BlocksStartOnAPage) {
     for (void* block : blocks) platform::FreeBlock(block);
   }
   platform::FreeBlock(nullptr);
+}
+
+namespace {
+struct cJobs {
+  std::atomic<int> done{0};
+  int order = 0;  // the number of the last job run: each runs after the one before
+  bool inOrder = true;
+};
+void CountJob(void* state) {
+  cJobs* jobs = static_cast<cJobs*>(state);
+  int number = jobs->done + 1;
+  if (number % 100 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  jobs->inOrder = jobs->inOrder && jobs->order == number - 1;
+  jobs->order = number;
+  jobs->done = number;
+}
+}  // namespace
+
+// Jobs run one after the other in the order handed over, and Wait returns
+// only when the job in hand is done; on Windows both ways of waiting.
+TEST(Platform, WorkerRunsJobsInOrderAndWaits) {
+  for (bool eventsOnly : {false, true}) {
+    cJobs jobs;
+    {
+      platform::cWorker worker(eventsOnly);
+      for (int i = 1; i <= 1000; ++i) {
+        worker.Post(CountJob, &jobs);
+        if (i % 3 == 0) {
+          worker.Wait();
+          ASSERT_EQ(jobs.done, i) << eventsOnly;
+        }
+      }
+    }  // the last job ends before the worker does
+    EXPECT_EQ(jobs.done, 1000);
+    EXPECT_TRUE(jobs.inOrder);
+  }
 }
 
 TEST(Platform, ReplaceFileReplacesAndWaitsOutABriefHolder) {

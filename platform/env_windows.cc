@@ -295,41 +295,74 @@ const char* cDirListing::Next() {
 }
 
 // Each event operation is a call to Wine's server: the end of a job is
-// signalled only when the caller already waits for it.
+// signalled only when the caller already waits for it. Where the system
+// can wait on an address (Windows 8 on, and Wine), the two threads wake
+// each other without any kernel object.
 enum { kIdle, kRunning, kWaiting };
+
+typedef BOOL(WINAPI* WaitOnAddressFn)(volatile void*, void*, SIZE_T, DWORD);
+typedef void(WINAPI* WakeByAddressFn)(void*);
 
 struct cWorker::Impl {
   HANDLE thread = nullptr;
   HANDLE start = nullptr;  // set when a job (or the end) is handed over
   HANDLE done = nullptr;   // set when a job ends that the caller waits for
   volatile LONG state = kIdle;
+  volatile LONG posted = 0;  // jobs handed over (the end counts as one)
   void (*job)(void*) = nullptr;
   void* arg = nullptr;
   bool quit = false;
+  WaitOnAddressFn waitOn = nullptr;
+  WakeByAddressFn wake = nullptr;
 };
 
 namespace {
 
+void FindAddressWaits(cWorker::Impl* w) {
+  HMODULE base = GetModuleHandleA("kernelbase.dll");
+  if (base == nullptr) return;
+  w->waitOn = reinterpret_cast<WaitOnAddressFn>(
+      reinterpret_cast<void*>(GetProcAddress(base, "WaitOnAddress")));
+  w->wake = reinterpret_cast<WakeByAddressFn>(
+      reinterpret_cast<void*>(GetProcAddress(base, "WakeByAddressSingle")));
+  if (w->waitOn == nullptr || w->wake == nullptr) w->waitOn = nullptr;
+}
+
+// Waits while *at holds `value`.
+void WaitWhile(cWorker::Impl* w, volatile LONG* at, LONG value, HANDLE event) {
+  if (w->waitOn == nullptr) {
+    WaitForSingleObject(event, INFINITE);
+    return;
+  }
+  while (*at == value) w->waitOn(at, &value, sizeof value, INFINITE);
+}
+
+void Wake(cWorker::Impl* w, volatile LONG* at, HANDLE event) {
+  if (w->waitOn == nullptr) SetEvent(event);
+  else w->wake(const_cast<LONG*>(at));
+}
+
 unsigned __stdcall RunJobs(void* state) {
   cWorker::Impl* w = static_cast<cWorker::Impl*>(state);
-  for (;;) {
-    WaitForSingleObject(w->start, INFINITE);
+  for (LONG seen = 0;; ++seen) {
+    WaitWhile(w, &w->posted, seen, w->start);
     if (w->quit) return 0;
     w->job(w->arg);
-    if (InterlockedExchange(&w->state, kIdle) == kWaiting) SetEvent(w->done);
+    if (InterlockedExchange(&w->state, kIdle) == kWaiting) Wake(w, &w->state, w->done);
   }
 }
 
 }  // namespace
 
-cWorker::cWorker() : impl_(nullptr) {}
+cWorker::cWorker(bool eventsOnly) : impl_(nullptr), eventsOnly_(eventsOnly) {}
 
 cWorker::~cWorker() {
   if (impl_ == nullptr) return;
   if (impl_->thread != nullptr) {
     Wait();
     impl_->quit = true;
-    SetEvent(impl_->start);
+    InterlockedIncrement(&impl_->posted);
+    Wake(impl_, &impl_->posted, impl_->start);
     WaitForSingleObject(impl_->thread, INFINITE);
     CloseHandle(impl_->thread);
   }
@@ -342,6 +375,7 @@ void cWorker::Post(void (*job)(void*), void* arg) {
   if (impl_ == nullptr) {
     impl_ = new (std::nothrow) Impl;
     if (impl_ != nullptr) {
+      if (!eventsOnly_) FindAddressWaits(impl_);
       impl_->start = CreateEventA(nullptr, FALSE, FALSE, nullptr);
       impl_->done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
       if (impl_->start != nullptr && impl_->done != nullptr)
@@ -357,14 +391,15 @@ void cWorker::Post(void (*job)(void*), void* arg) {
   impl_->job = job;
   impl_->arg = arg;
   InterlockedExchange(&impl_->state, kRunning);
-  SetEvent(impl_->start);
+  InterlockedIncrement(&impl_->posted);
+  Wake(impl_, &impl_->posted, impl_->start);
 }
 
 void cWorker::Wait() {
   if (impl_ == nullptr || impl_->thread == nullptr) return;
   // Running becomes waiting unless the job has ended (idle) already.
   if (InterlockedCompareExchange(&impl_->state, kWaiting, kRunning) == kRunning)
-    WaitForSingleObject(impl_->done, INFINITE);
+    WaitWhile(impl_, &impl_->state, kWaiting, impl_->done);
 }
 
 }  // namespace platform
