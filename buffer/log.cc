@@ -7,6 +7,11 @@ cFileStream oLogFile;
 const char kSeparatorLine[] =
     "------------------------------------------------------------------------------\n";
 
+void BufferConsole() {
+  setvbuf(stdout, nullptr, _IOFBF, 4096);
+  setvbuf(stderr, nullptr, _IOFBF, 4096);
+}
+
 bool LogMsg(FILE* console, const char* format, ...) {
   bool ok = true;
   // What was written straight to the other console stream comes first.

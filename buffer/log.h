@@ -13,6 +13,12 @@ extern cFileStream oLogFile;
 // The separator line: 78 minus signs and a line feed.
 extern const char kSeparatorLine[];
 
+// Gives standard output and standard error a buffer of their own: without
+// one, Windows' C runtime writes a console's text byte by byte (under Wine
+// asking for the console's mode at every byte). Every text is then flushed
+// when it is complete; LogMsg does that.
+void BufferConsole();
+
 // Writes a formatted message to `console` (or nowhere when null) and a copy
 // to oLogFile when that is open; flushes a standard console stream at once,
 // and the other one before.

@@ -50,11 +50,6 @@ int TruncateTo(FILE* stream, int64_t size);
 // Stops line-end translation on an output stream. 0, or -1 on failure.
 int SetBinaryMode(FILE* stream);
 
-// Gives standard output and standard error a buffer of their own where the
-// C runtime would write a console's text piece by piece; callers then flush
-// each message.
-void BufferConsole();
-
 // Checked output: the one place where buffer bytes leave the program, so
 // that tests can make any of these fail (see fault.h).
 size_t Write(const void* bytes, size_t count, FILE* stream);

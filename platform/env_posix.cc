@@ -55,12 +55,6 @@ int TruncateTo(FILE* stream, int64_t size) {
 // Files have no text mode here.
 int SetBinaryMode(FILE*) { return 0; }
 
-// As on Windows, so that both builds show their texts in the same order.
-void BufferConsole() {
-  setvbuf(stdout, nullptr, _IOFBF, 4096);
-  setvbuf(stderr, nullptr, _IOFBF, 4096);
-}
-
 int Sync(FILE* stream) {
   if (Flush(stream) != 0) return errno;
   if (FaultHit(kFaultSync)) return errno;

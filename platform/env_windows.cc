@@ -121,13 +121,6 @@ int SetBinaryMode(FILE* stream) {
   return _setmode(_fileno(stream), _O_BINARY) == -1 ? -1 : 0;
 }
 
-// Without a buffer the C runtime writes a console or device byte by byte,
-// and under Wine every write also asks for the console's mode.
-void BufferConsole() {
-  setvbuf(stdout, nullptr, _IOFBF, 4096);
-  setvbuf(stderr, nullptr, _IOFBF, 4096);
-}
-
 int Sync(FILE* stream) {
   if (Flush(stream) != 0) return errno;
   if (FaultHit(kFaultSync)) return errno;

@@ -48,7 +48,7 @@ void PrintStatistics(const RunOptions& options, const RunCounters& counters) {
 }  // namespace
 
 int RunKivex(int argc, char** argv) {
-  platform::BufferConsole();
+  BufferConsole();
   cRun run;
   RunOptions& opt = run.options;
   if (!scan_args(argc, argv, opt.inputBuffer, opt.outputBuffer, opt.extractDir, opt.flags))
