@@ -168,7 +168,9 @@ void* RunJobs(void* state) {
 
 }  // namespace
 
-cWorker::cWorker(bool eventsOnly) : impl_(nullptr), eventsOnly_(eventsOnly) {}
+cWorker::cWorker(bool eventsOnly) : impl_(nullptr), eventsOnly_(eventsOnly) {
+  (void)eventsOnly_;  // one way of waiting here
+}
 
 cWorker::~cWorker() {
   if (impl_ == nullptr) return;
