@@ -175,8 +175,8 @@ cWorker::cWorker(bool eventsOnly) : impl_(nullptr), eventsOnly_(eventsOnly) {
 cWorker::~cWorker() {
   if (impl_ == nullptr) return;
   if (impl_->running) {
+    Wait();
     pthread_mutex_lock(&impl_->lock);
-    while (impl_->job != nullptr) pthread_cond_wait(&impl_->changed, &impl_->lock);
     impl_->quit = true;
     pthread_cond_broadcast(&impl_->changed);
     pthread_mutex_unlock(&impl_->lock);
