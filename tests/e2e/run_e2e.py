@@ -189,11 +189,18 @@ def face_value(headers):
     return next((v for n, v in headers if n.upper() == b"X-FACE"), b"")
 
 
+def values(headers, name):
+    return [v for n, v in headers if n.upper() == name]
+
+
 def expected_insertion(data):
-    """What a -k or in-place run writes for `data` (message IDs masked),
-    the faces found and the face messages written."""
+    """What a -k or in-place run writes for `data` (the new face messages'
+    IDs masked), the faces found and the face messages written. A message
+    whose face message is already behind it (all but its ID: a buffer
+    filtered before) gets no second one."""
     out, total, written = [], 0, 0
-    for headers, body in parse_buffer(data):
+    msgs = parse_buffer(data)
+    for (headers, body), after in zip(msgs, msgs[1:] + [None]):
         out.append(write_message(headers, body))
         value = face_value(headers)
         total += bool(value)
@@ -203,6 +210,9 @@ def expected_insertion(data):
                      (b"[face]  " if n.upper() == b"BET" else b"") + v)
                     for n, v in headers if n.upper() in copied]
             face += [(b"MID", b"<id>"), (b"TYP", b"BIN"), (b"FILE", b"FACE.BMP"), (b"LEN", b"446")]
+            if after and after[1] == face_bmp(value) and all(
+                    values(after[0], n) == values(face, n) for n in (b"TYP", b"FILE", b"BEZ")):
+                continue
             out.append(write_message(face, face_bmp(value)))
             written += 1
     return b"".join(out), total, written
@@ -376,6 +386,8 @@ class E2E(unittest.TestCase):
             wanted, total, written = expected_insertion(data)
             k.check(["-kout.puf", "in.puf"], 0, insertion_stats(total, written))
             expect(result_of("out.puf") == wanted, "-k bytes, seed %d" % seed)
+            k.check(["-kagain.puf", "out.puf"], 0, insertion_stats(total, 0))
+            expect(read("again.puf") == read("out.puf"), "a second pass, seed %d" % seed)
             k.check(["-xfaces", "in.puf"], 0, None)
         stored = [read(os.path.join("faces", n)) for n in os.listdir("faces")]
         expect_eq(len(set(stored)), len(stored), "each face once")
@@ -400,7 +412,37 @@ class E2E(unittest.TestCase):
             return [data[a:b] for (a, b), (h, _) in zip(spans, msgs) if (b"TYP", b"BIN") not in h]
         for later in runs[1:]:
             expect_eq(originals(later), originals(runs[0]), "header bytes kept")
-        expect_eq(len(parse_buffer(runs[2])), 5, "one face message per pass")
+        expect(runs[1] == runs[0] == runs[2], "later passes change nothing")
+
+    def test_a_second_run_adds_nothing(self):
+        """A face message already behind its source stays alone; one missing,
+        or with another picture or BEZ, is inserted behind the source."""
+        write("in.puf", SAMPLE)
+        tmp = {"TMP": self.tmp}
+        for run in range(3):
+            k.check(["in.puf"], 0, insertion_stats(5, 0 if run else 4), BANNER + BAD_FACE, env=tmp)
+            if not run:
+                first = read("in.puf")
+            expect(read("in.puf") == first, "run %d: bytes as after the first" % (run + 1))
+        k.check(["-kout.puf", "in.puf"], 0, insertion_stats(5, 0), BANNER + BAD_FACE)
+        expect(read("out.puf") == first, "-k of a filtered buffer")
+        spans = []
+        msgs = parse_buffer(first, spans)
+        parts = [first[a:b] for a, b in spans]
+        expect_eq([values(h, b"TYP") for h, _ in msgs].count([b"BIN"]), 4, "face messages")
+        checker = msgs[4][1]
+        del parts[1]  # the first smiley's face message, removed by hand
+        parts[3] = parts[3].replace(b"BEZ: c1@", b"BEZ: x1@")  # the checkerboard's
+        parts[6] = parts[6][:-446] + checker  # the second smiley's, with another picture
+        edited = b"".join(parts)
+        write("in.puf", edited)
+        k.check(["in.puf"], 0, insertion_stats(5, 3), BANNER + BAD_FACE, env=tmp)
+        any_id = rb"MID: \d{14}_\d+@kivex\.face\r\n(?=TYP: BIN\r\n)"
+        result = re.sub(any_id, b"MID: <id>\r\n", read("in.puf"))
+        expect(result == re.sub(any_id, b"MID: <id>\r\n", expected_insertion(edited)[0]),
+               "the missing one back, the changed ones kept behind new ones")
+        expect_eq(len(parse_buffer(result)), len(msgs) + 2, "messages")
+        k.check(["in.puf"], 0, insertion_stats(5, 0), BANNER + BAD_FACE, env=tmp)
 
     def test_a_pipe_reads_like_the_file(self):
         """NULs in header lines (at a line's start, across the 511-byte piece),
