@@ -102,7 +102,10 @@ bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString
     // already: it goes on alone. Where the input ends or fails, the face
     // message is written as it always was, before the error is reported.
     bool failed = false;
-    if (read == 0 && HasFaceMsg(msg, oXPMsgBMP, &failed)) continue;
+    if (read == 0 && HasFaceMsg(msg, oXPMsgBMP, &failed)) {
+      ReturnFaceMsgSerial();
+      continue;
+    }
     if (oXPMsgBMP.WriteRawMsg(out.Writer, stderr) != 0) return false;
     ++counters.faceMsgsWritten;
     if (failed) read = 1;

@@ -431,10 +431,10 @@ class E2E(unittest.TestCase):
         parts = [first[a:b] for a, b in spans]
         expect_eq([values(h, b"TYP") for h, _ in msgs].count([b"BIN"]), 4, "face messages")
         checker = msgs[4][1]
-        del parts[1]  # the first smiley's face message, removed by hand
-        parts[3] = parts[3].replace(b"BEZ: c1@", b"BEZ: x1@")  # the checkerboard's
-        parts[6] = parts[6][:-446] + checker  # the second smiley's, with another picture
-        edited = b"".join(parts)
+        parts[4] = parts[4].replace(b"BEZ: c1@", b"BEZ: x1@")  # the checkerboard's
+        parts[9] = parts[9][:-446] + checker  # the corners', with another picture
+        del parts[7]  # the second smiley's, removed by hand
+        edited = re.sub(rb"MID: \d{14}_", b"MID: 20000101000000_", b"".join(parts))
         write("in.puf", edited)
         k.check(["in.puf"], 0, insertion_stats(5, 3), BANNER + BAD_FACE, env=tmp)
         any_id = rb"MID: \d{14}_\d+@kivex\.face\r\n(?=TYP: BIN\r\n)"
@@ -442,6 +442,9 @@ class E2E(unittest.TestCase):
         expect(result == re.sub(any_id, b"MID: <id>\r\n", expected_insertion(edited)[0]),
                "the missing one back, the changed ones kept behind new ones")
         expect_eq(len(parse_buffer(result)), len(msgs) + 2, "messages")
+        ids = re.findall(rb"MID: (\d{14})_(\d+)@", read("in.puf"))
+        expect_eq([int(n) for stamp, n in ids if stamp != b"20000101000000"], [1, 2, 3],
+                  "the written ones' serials, the kept one's unused")
         k.check(["in.puf"], 0, insertion_stats(5, 0), BANNER + BAD_FACE, env=tmp)
 
     def test_a_pipe_reads_like_the_file(self):
