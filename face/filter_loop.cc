@@ -31,10 +31,11 @@ bool SameLines(const cHeaders& a, const cHeaders& b, const char* name) {
 // `oXPMsgBMP` already, but for its own MID (new every run): the same TYP,
 // FILE and BEZ lines and the same body. *failed after the reader's report
 // that the body could not be had.
-bool HasFaceMsg(cXPMsg& next, const cXPMsg& oXPMsgBMP, bool* failed) {
+bool IsFaceMsgAlready(cXPMsg& next, const cXPMsg& oXPMsgBMP, bool* failed) {
   uint64_t size = static_cast<uint64_t>(oXPMsgBMP.Body.Size());
   // The length first: any other message stays untouched, its body pending.
-  uint64_t length = next.BodyPending > 0 ? next.BodyPending : static_cast<uint64_t>(next.Body.Size());
+  uint64_t length =
+      next.BodyPending > 0 ? next.BodyPending : static_cast<uint64_t>(next.Body.Size());
   if (length != size || !next.LoadHeaders()) return false;
   if (!SameLines(next.Headers, oXPMsgBMP.Headers, "TYP") ||
       !SameLines(next.Headers, oXPMsgBMP.Headers, "FILE") ||
@@ -102,7 +103,7 @@ bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString
     // already: it goes on alone. Where the input ends or fails, the face
     // message is written as it always was, before the error is reported.
     bool failed = false;
-    if (read == 0 && HasFaceMsg(msg, oXPMsgBMP, &failed)) {
+    if (read == 0 && IsFaceMsgAlready(msg, oXPMsgBMP, &failed)) {
       ReturnFaceMsgSerial();
       continue;
     }
