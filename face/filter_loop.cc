@@ -103,12 +103,10 @@ bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString
     // already: it goes on alone. Where the input ends or fails, the face
     // message is written as it always was, before the error is reported.
     bool failed = false;
-    if (read == 0 && IsFaceMsgAlready(msg, oXPMsgBMP, &failed)) {
-      ReturnFaceMsgSerial();
-      continue;
-    }
+    if (read == 0 && IsFaceMsgAlready(msg, oXPMsgBMP, &failed)) continue;
     if (oXPMsgBMP.WriteRawMsg(out.Writer, stderr) != 0) return false;
     ++counters.faceMsgsWritten;
+    // The next message's body could not be had: it must not be written.
     if (failed) read = 1;
   }
   if (read == 1 || msg.BodyShort) {

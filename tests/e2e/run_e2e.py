@@ -442,8 +442,18 @@ class E2E(unittest.TestCase):
                 k.check(["-kout.puf", name], 0, insertion_stats(5, 3), BANNER + BAD_FACE,
                         stdin=stdin)
                 expect(re.sub(any_id, b"MID: <id>\r\n", read("out.puf")) == wanted, (at, name))
-                expect_eq([int(n) for t, n in re.findall(rb"MID: (\d{14})_(\d+)@", read("out.puf"))
-                           if t != b"20000101000000"], [1, 2, 3], "serials of the new ones")
+                serials = [int(n) for t, n in re.findall(rb"MID: (\d{14})_(\d+)@", read("out.puf"))
+                           if t != b"20000101000000"]
+                expect_eq(serials, [2, 3, 4], "serials count every face message built")
+        # Another TYP or FILE is no face message of ours: a new one goes in.
+        for line, other in ((b"TYP: BIN", b"TYP: BIX"), (b"FILE: FACE.BMP", b"FILE: FACE.BMQ")):
+            write("in.puf", runs[0].replace(line, other, 1))
+            k.check(["-kout.puf", "in.puf"], 0, insertion_stats(5, 1), BANNER + BAD_FACE)
+        # Where the message behind a face's source cannot be read, the face
+        # message is written before the run fails.
+        write("in.puf", parts[0] + b"EMP: ohne Laenge\r\n\r\n")
+        k.check(["-kout.puf", "in.puf"], 1, "", Ends(FAILED))
+        expect(read("out.puf").endswith(parts[1][-446:]), "the face message before the failure")
 
     def test_a_pipe_reads_like_the_file(self):
         """NULs in header lines (at a line's start, across the 511-byte piece),
