@@ -51,6 +51,11 @@ bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString
       ++counters.facesWritten;
     }
   }
+  if (msg.InputChanged()) {
+    // Whole messages went out; the run's check of the input reports it.
+    in.NoteChanged();
+    return true;
+  }
   if (read == 1 || msg.BodyShort) {
     LogMsg(stderr, "%s", "Es ist ein Fehler aufgetreten, siehe Logdatei\n");
     if (oLogFile.File != nullptr) msg.MsgDump(oLogFile.File);
