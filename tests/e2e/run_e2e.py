@@ -508,7 +508,7 @@ class E2E(unittest.TestCase):
         else:
             with open("in.puf", "r+b") as f:
                 self.assertRaises(OSError, fcntl.lockf, f, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            deliverer = threading.Thread(target=deliver, args=("in.puf", mail))
+            deliverer = threading.Thread(target=deliver, args=("in.puf", mail), daemon=True)
             deliverer.start()
         rc, out, err = k.finish(p, err_before=seen)
         expect_eq((rc, out), (0, insertion_stats(0, 0)), "run")
