@@ -5,10 +5,12 @@
 
 #include "buffer/block_writer.h"
 #include "platform/env.h"
+#include "platform/fault.h"
 
 cBlockReader::cBlockReader()
     : in_(nullptr), blocks_{nullptr, nullptr}, block_(nullptr), begin_(0), end_(0), position_(0),
-      size_(-1), fills_(0), writer_(nullptr), atEnd_(false), failed_(false) {}
+      size_(-1), fills_(0), writer_(nullptr), atEnd_(false), failed_(false),
+      changed_(false) {}
 
 cBlockReader::~cBlockReader() {
   if (writer_ != nullptr) writer_->Drop(this);
@@ -20,7 +22,7 @@ void cBlockReader::Bind(FILE* in) {
   in_ = in;
   begin_ = end_ = 0;
   position_ = 0;
-  atEnd_ = failed_ = false;
+  atEnd_ = failed_ = changed_ = false;
   size_ = platform::RegularFileSize(in);
   if (size_ >= 0) {
     // A file may be handed over anywhere; asked once, then counted.
@@ -35,6 +37,17 @@ void cBlockReader::Bind(FILE* in) {
 bool cBlockReader::Fill() {
   if (begin_ < end_) return true;
   if (atEnd_ || failed_ || in_ == nullptr) return false;
+  platform::AtStep("read");
+  // What was appended since is not read: the run's result is exactly the
+  // file it found, which the check before the replacement compares.
+  size_t want = kReadBlock;
+  if (size_ >= 0 && size_ - position_ < static_cast<int64_t>(want)) {
+    want = size_ > position_ ? static_cast<size_t>(size_ - position_) : 0;
+    if (want == 0) {
+      atEnd_ = true;
+      return false;
+    }
+  }
   if (writer_ != nullptr) writer_->Leave(this);
   // The other block: the write of this one may still be running.
   char*& next = blocks_[block_ == blocks_[0] ? 1 : 0];
@@ -46,11 +59,18 @@ bool cBlockReader::Fill() {
   block_ = next;
   begin_ = 0;
   ++fills_;
-  end_ = fread(block_, 1, kReadBlock, in_);
+  end_ = fread(block_, 1, want, in_);
+  // A file that ends before its size at the start has been cut meanwhile.
+  if (end_ < want && size_ >= 0 && !ferror(in_)) atEnd_ = changed_ = true;
   if (end_ > 0) return true;
   if (ferror(in_)) failed_ = true;
   else atEnd_ = true;
   return false;
+}
+
+bool cBlockReader::EndedByChange() {
+  if (!changed_ && size_ >= 0 && platform::RegularFileSize(in_) != size_) changed_ = true;
+  return changed_;
 }
 
 int cBlockReader::ReadPiece(char* out, int max) {

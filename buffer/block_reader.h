@@ -74,6 +74,13 @@ class cBlockReader {
   int64_t Remaining() const { return size_ < 0 ? -1 : size_ - position_; }
   bool Failed() const { return failed_; }
   bool AtEnd() const { return atEnd_; }
+  // A regular file is read up to its size at Bind, no further. Call where
+  // the reading ended inside a message: true when that is because the file
+  // has changed since (it ended early, or has grown), not because its last
+  // message was cut off.
+  bool EndedByChange();
+  // The file was found changed: it ended early, or EndedByChange said so.
+  bool Changed() const { return changed_; }
 
  private:
   // Refills an empty block. False when no byte came.
@@ -89,6 +96,7 @@ class cBlockReader {
   uint64_t fills_;
   cBlockWriter* writer_;  // may hold or still be writing bytes of either block
   bool atEnd_, failed_;
+  bool changed_;  // the file ended before its size at Bind, or grew
 };
 
 #endif  // KIVEX_BUFFER_BLOCK_READER_H_

@@ -106,7 +106,7 @@ int cXPMsg::ReadMsg(FILE* in, FILE* log) {
     reader_->Bind(in);
     BodyPending = 0;
   }
-  if (BodyPending > 0 && !SkipPendingBody()) return 1;
+  if (BodyPending > 0 && !SkipPendingBody()) return reader_->Changed() ? 2 : 1;
   OfsStart = OfsEnde = reader_->Position();
   int64_t length = -1;
   int result = ReadHeaders(in, log, &length);
@@ -202,7 +202,7 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
     // A message cut off inside its header block would vanish from the
     // filtered buffer without a word; stray bytes that hold no header line
     // (a DOS end-of-file mark) have been reported and end the buffer.
-    if (Headers.Count() == 0) return 2;
+    if (Headers.Count() == 0 || reader.EndedByChange()) return 2;
     ToLog(log, "Unvollstaendige Nachricht am Ende des Puffers\n");
     return 1;
   }
@@ -339,9 +339,12 @@ int cXPMsg::TakeBody(FILE* log, uint64_t n) {
   Body.Data[kept] = '\0';
   Body.Length = static_cast<int32_t>(kept + 1);
   if (got == n) return 0;
-  ReportShortBody(n, got, Body.Data, kept);
+  // A body is complete only when all of it came; one that reaches into
+  // bytes appended since the start is not (they are not read).
+  bool changed = reader_->EndedByChange();
+  if (!changed) ReportShortBody(n, got, Body.Data, kept);
   Body.Clear();
-  return 1;
+  return changed ? 2 : 1;
 }
 
 bool cXPMsg::SkipPendingBody() {
@@ -353,7 +356,7 @@ bool cXPMsg::SkipPendingBody() {
   }
   if (BodyPending == 0) return true;
   BodyPending = 0;
-  ReportShortBody(bodyLength_, got, "", 0);
+  if (!reader_->EndedByChange()) ReportShortBody(bodyLength_, got, "", 0);
   return false;
 }
 

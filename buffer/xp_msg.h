@@ -30,7 +30,8 @@ class cXPMsg {
   cXPMsg& operator=(const cXPMsg&) = delete;
 
   // Reads the next message of `in` (opened "rb", positioned at a message).
-  // 0 = a message was read; 1 = error (reported to `log`); 2 = end of buffer.
+  // 0 = a message was read; 1 = error (reported to `log`); 2 = end of buffer,
+  // also where a changed input ended it (InputChanged).
   // A body longer than kHeldBody is not read but left pending (BodyPending);
   // a regular file's size tells at once whether all of it is there.
   // REQUIRES: between two calls with the same stream nothing else reads it.
@@ -76,6 +77,10 @@ class cXPMsg {
   int32_t HeaderCursor;
   uint64_t BodyPending = 0;  // body bytes still in the input
   bool BodyShort = false;    // the input ended inside a pending body (reported)
+  // The input turned out to change while it was read: reading ended as at
+  // the end of the buffer, without a report, and nothing of the message
+  // being read went out. The caller has the change reported.
+  bool InputChanged() const { return reader_ != nullptr && reader_->Changed(); }
 
  private:
   // What TakeLine made of a line.

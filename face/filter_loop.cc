@@ -109,6 +109,11 @@ bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString
     // The next message's body could not be had: it must not be written.
     if (failed) read = 1;
   }
+  if (msg.InputChanged()) {
+    // Whole messages went out; the run's check of the input reports it.
+    in.NoteChanged();
+    return true;
+  }
   if (read == 1 || msg.BodyShort) {
     LogMsg(stderr, "%s", "Es ist ein Fehler aufgetreten, siehe Logdatei\n");
     if (oLogFile.File != nullptr) msg.MsgDump(oLogFile.File);

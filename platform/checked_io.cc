@@ -153,6 +153,13 @@ int Close(FILE* stream) {
   return 0;
 }
 
+unsigned WaitPauseMs(int attempt) {
+  static const unsigned kPauses[] = {1, 10, 20, 40, 80, 160, 250, 250, 250, 250, 250, 250, 250};
+  return attempt >= 0 && attempt < static_cast<int>(sizeof kPauses / sizeof kPauses[0])
+             ? kPauses[attempt]
+             : 0;
+}
+
 const size_t kPage = 4096;
 
 // The block lies behind the start of what malloc gave, which is kept just

@@ -32,6 +32,38 @@ bool PathExists(const char* path);
 // first byte (POSIX; on Windows the folder's inherited rights decide).
 FILE* OpenFile(const char* path, const char* mode);
 
+// What an input buffer was when it was opened: which file, its size and
+// its last modification (nanoseconds on POSIX, 100-nanosecond steps on
+// Windows). A size of -1 stands for a pipe or device: nothing to compare.
+struct FileState {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  int64_t size = -1;
+  int64_t modified = 0;
+};
+
+// Opens the buffer `path` for reading (binary) and holds it until the
+// stream is closed, so that no mail system program writes it meanwhile:
+// Windows shares it for reading and deleting only (others' opens for
+// writing fail; it can still be replaced); POSIX takes a whole-file read
+// lock (fcntl, on the open file description where the kernel can), which a
+// deliverer's write lock waits for. A writer already at work is waited for
+// about two seconds in steps. Null with errno set: EBUSY when it still
+// writes. *state describes the file as held.
+FILE* OpenHeld(const char* path, FileState* state);
+
+// True when `path` still names the file of `state`, with the same size and
+// modification time.
+bool StillAsOpened(const char* path, const FileState& state);
+
+// False where a file cannot be renamed over while it is open, even with
+// delete sharing (Windows before 10): the held input is closed first.
+extern const bool kReplacesOpenFile;
+
+// The pauses of a wait for another program that holds a file for a moment:
+// about two seconds in growing steps, in milliseconds; 0 after the last.
+unsigned WaitPauseMs(int attempt);
+
 // The stream position as a 64-bit offset; -1 when the stream cannot tell.
 int64_t Tell(FILE* stream);
 

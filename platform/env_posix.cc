@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +37,73 @@ FILE* OpenFile(const char* path, const char* mode) {
   FILE* stream = fdopen(fd, "wb");
   if (stream == nullptr) close(fd);
   return stream;
+}
+
+const bool kReplacesOpenFile = true;
+
+namespace {
+
+FileState StateOf(const struct stat& st) {
+  FileState state;
+  state.volume = static_cast<uint64_t>(st.st_dev);
+  state.index = static_cast<uint64_t>(st.st_ino);
+  if (S_ISREG(st.st_mode)) state.size = static_cast<int64_t>(st.st_size);
+  state.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return state;
+}
+
+// 0, or the errno of the refused lock.
+int LockForReading(int fd) {
+  struct flock lock;
+  memset(&lock, 0, sizeof lock);
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;  // start 0, length 0: the whole file, however it grows
+#ifdef F_OFD_SETLK
+  // A lock of this descriptor alone: no other close in the process drops it.
+  if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return 0;
+  if (errno != EINVAL) return errno;
+#endif
+  return fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+FILE* OpenHeld(const char* path, FileState* state) {
+  if (FaultHit(kFaultOpen)) return nullptr;
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  int err = fstat(fd, &st) == 0 ? 0 : errno;
+  for (int attempt = 0; err == 0 && S_ISREG(st.st_mode); ++attempt) {
+    int refused = LockForReading(fd);
+    // Held; or a file system without locks, where the check before the
+    // replacement still guards.
+    if (refused != EAGAIN && refused != EACCES) break;
+    unsigned pause = WaitPauseMs(attempt);
+    if (pause == 0) err = EBUSY;
+    struct timespec wait = {0, static_cast<long>(pause) * 1000000};
+    nanosleep(&wait, nullptr);
+  }
+  // Taken once the lock is held: a writer just done has finished its change.
+  if (err == 0 && fstat(fd, &st) != 0) err = errno;
+  FILE* stream = err == 0 ? fdopen(fd, "rb") : nullptr;
+  if (stream == nullptr) {
+    if (err == 0) err = errno;
+    close(fd);
+    errno = err;
+    return nullptr;
+  }
+  *state = StateOf(st);
+  return stream;
+}
+
+bool StillAsOpened(const char* path, const FileState& state) {
+  if (state.size < 0) return true;
+  struct stat st;
+  if (stat(path, &st) != 0) return false;
+  FileState now = StateOf(st);
+  return now.volume == state.volume && now.index == state.index && now.size == state.size &&
+         now.modified == state.modified;
 }
 
 int64_t Tell(FILE* stream) { return static_cast<int64_t>(ftello(stream)); }

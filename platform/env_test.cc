@@ -188,3 +188,48 @@ TEST(Platform, ReplacementKeepsTheInputsAttributesAndSecurity) {
   EXPECT_EQ(dacl(target), before);
 }
 #endif
+
+namespace {
+
+// Moves a file's modification time by `micros` microseconds, as a program
+// does that touches only the times (allowed while the file is held).
+void ShiftModified(const std::string& name, int micros) {
+#ifdef _WIN32
+  HANDLE file = CreateFileA(name.c_str(), FILE_WRITE_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  FILETIME t;
+  GetFileTime(file, nullptr, nullptr, &t);
+  uint64_t ticks = ((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) + micros * 10;
+  t.dwLowDateTime = static_cast<DWORD>(ticks);
+  t.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &t));
+  CloseHandle(file);
+#else
+  auto when = std::filesystem::last_write_time(name);
+  std::filesystem::last_write_time(name, when + std::chrono::microseconds(micros));
+#endif
+}
+
+}  // namespace
+
+// A held buffer is still the one opened until its size, its modification
+// time (by as little as a microsecond) or the file under its name changes.
+TEST(Platform, HeldFileStaysAsOpenedUntilChanged) {
+  test::ScratchDir dir;
+  std::string name = dir.File("in.puf");
+  test::WriteFile(name, "mail");
+  platform::FileState state;
+  FILE* in = platform::OpenHeld(name.c_str(), &state);
+  ASSERT_NE(in, nullptr);
+  EXPECT_EQ(state.size, 4);
+  EXPECT_TRUE(platform::StillAsOpened(name.c_str(), state));
+  ShiftModified(name, 1);
+  EXPECT_FALSE(platform::StillAsOpened(name.c_str(), state));
+  ShiftModified(name, -1);
+  EXPECT_TRUE(platform::StillAsOpened(name.c_str(), state));
+  ASSERT_EQ(rename(name.c_str(), dir.File("old").c_str()), 0);
+  test::WriteFile(name, "mail");
+  EXPECT_FALSE(platform::StillAsOpened(name.c_str(), state));
+  EXPECT_EQ(fclose(in), 0);
+}

@@ -94,6 +94,77 @@ FILE* OpenFile(const char* path, const char* mode) {
   return stream;
 }
 
+const bool kReplacesOpenFile = false;
+
+namespace {
+
+// A question to the file system, under Wine partly through another process:
+// asked once at the open and once before the replacement.
+bool StateOf(HANDLE file, FileState* state) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  state->volume = info.dwVolumeSerialNumber;
+  state->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  state->size = GetFileType(file) != FILE_TYPE_DISK
+                    ? -1
+                    : static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
+                                           info.nFileSizeLow);
+  state->modified = static_cast<int64_t>(
+      (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
+  return true;
+}
+
+}  // namespace
+
+FILE* OpenHeld(const char* path, FileState* state) {
+  if (FaultHit(kFaultOpen)) return nullptr;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; file == INVALID_HANDLE_VALUE; ++attempt) {
+    // No write sharing: a program that opens it for writing fails at once,
+    // before it has written anything. Delete sharing lets it be replaced.
+    file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) break;
+    DWORD code = GetLastError();
+    unsigned pause = code == ERROR_SHARING_VIOLATION ? WaitPauseMs(attempt) : 0;
+    if (pause == 0) {
+      errno = code == ERROR_SHARING_VIOLATION ? EBUSY : ErrnoFromWin32(code);
+      return nullptr;
+    }
+    Sleep(pause);
+  }
+  FileState held;
+  int fd = StateOf(file, &held)
+               ? _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY)
+               : -1;
+  if (fd < 0) {
+    int err = ErrnoFromWin32(GetLastError());
+    CloseHandle(file);
+    errno = err;
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, "rb");
+  if (stream == nullptr) {
+    _close(fd);
+    return nullptr;
+  }
+  *state = held;
+  return stream;
+}
+
+bool StillAsOpened(const char* path, const FileState& state) {
+  if (state.size < 0) return true;
+  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  FileState now;
+  bool known = StateOf(file, &now);
+  CloseHandle(file);
+  return known && now.volume == state.volume && now.index == state.index &&
+         now.size == state.size && now.modified == state.modified;
+}
+
 int64_t Tell(FILE* stream) { return _ftelli64(stream); }
 
 // Not _fstati64: it asks for the volume too, which Wine answers through

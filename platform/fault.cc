@@ -11,7 +11,14 @@ long gNth = 0;
 bool gSticky = false;
 int gErr = 0;
 std::atomic<long> gCounted{0};  // counted from the writing thread too
+void (*gStepHook)(const char*) = nullptr;
 }  // namespace
+
+void SetStepHook(void (*hook)(const char* step)) { gStepHook = hook; }
+
+void AtStep(const char* step) {
+  if (gStepHook != nullptr) gStepHook(step);
+}
 
 void SetFault(int mask, long nth, bool sticky, int err) {
   gMask = mask;

@@ -23,6 +23,12 @@ void ClearFault();
 // How many operations of the armed kinds have been counted since SetFault.
 long FaultOpsCounted();
 
+// A test's function, run at the named points of a run: "read", before each
+// block is read from the input; "check", before the input is compared with
+// what was read, the result on the disk. None unless a test sets one.
+void SetStepHook(void (*hook)(const char* step));
+void AtStep(const char* step);
+
 // Used by the platform implementations: true when this operation must fail
 // (errno is then set to the fault's error).
 bool FaultHit(FaultOp op);

@@ -5,6 +5,7 @@
 #include "face/filter_loop.h"
 #include "face/known_faces.h"
 #include "platform/env.h"
+#include "platform/fault.h"
 #include "run/command_line.h"
 #include "buffer/log.h"
 #include "run/temp_buffer.h"
@@ -54,7 +55,8 @@ int RunKivex(int argc, char** argv) {
   if (!scan_args(argc, argv, opt.inputBuffer, opt.outputBuffer, opt.extractDir, opt.flags))
     return 1;
   bool inPlace = (opt.flags & OPT_INPLACE) && (opt.flags & OPT_INSERT);
-  if (run.input.Open(opt.inputBuffer.Text(), "rb", kStreamBuffer) != 0) return 1;
+  // Held until the end: nobody else writes the buffer while it is read.
+  if (run.input.OpenHeld(opt.inputBuffer.Text(), kStreamBuffer) != 0) return 1;
   if (inPlace) {
     cString tempDir;
     TempPath(tempDir);
@@ -77,9 +79,18 @@ int RunKivex(int argc, char** argv) {
       return 1;
     }
   }
-  run.input.Close();
   if (run.output.Close() != 0) return 1;
-  if (inPlace && !ReplaceByTmpFile(opt.inputBuffer.Text(), run.keptOutputName.Text())) return 1;
+  // A program that wrote the buffer anyway (one that takes no lock) must
+  // lose nothing: the result stands only for the buffer as it was read.
+  platform::AtStep("check");
+  if (!run.input.Unchanged()) {
+    LogMsg(stderr, "Der Puffer %s wurde waehrend des Laufs veraendert und bleibt, wie er ist\n",
+           opt.inputBuffer.Text());
+    return 1;
+  }
+  if (inPlace && !ReplaceByTmpFile(opt.inputBuffer.Text(), run.keptOutputName.Text(), &run.input))
+    return 1;
+  run.input.Close();
   PrintStatistics(opt, run.counters);
   return 0;
 }

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <regex>
 #include <string>
 
+#include "buffer/block_reader.h"
 #include "platform/fault.h"
 #include "tests/test_util.h"
 
@@ -18,12 +20,15 @@ struct ScratchRun {
     std::filesystem::create_directory(temp);
     test::WriteFile(input, buffer);
   }
-  int InPlace() {
-    char* argv[] = {const_cast<char*>("kivex"), &input[0]};
+  int InPlace() { return Run(""); }
+  // With a `flag` ("-kNAME"), or in place without one.
+  int Run(std::string flag) {
+    char* argv[] = {const_cast<char*>("kivex"), &flag[0], &input[0]};
+    if (flag.empty()) argv[1] = argv[2];
     test::SetEnv("TMP", temp.c_str());
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    int rc = RunKivex(2, argv);
+    int rc = RunKivex(flag.empty() ? 2 : 3, argv);
     err = testing::internal::GetCapturedStderr();
     out = testing::internal::GetCapturedStdout();
     test::SetEnv("TMP", nullptr);
@@ -33,6 +38,34 @@ struct ScratchRun {
   test::ScratchDir dir;
   std::string input, temp, out, err;
 };
+
+// Another program at work on the input at a named step of the run, through
+// an open of its own, as a program that takes no lock: it appends
+// `gAppended`, or cuts the buffer to `gCutTo` bytes, or puts a new file
+// holding the old bytes and `gAppended` under the input's name.
+std::string gInput;
+std::string gAppended;
+std::string gStep;
+int gStepsLeft = 0;
+size_t gCutTo = 0;
+bool gMoveIn = false;
+bool gWritten = false;
+
+void OtherProgram(const char* step) {
+  if (gStep != step || --gStepsLeft != 0) return;
+  if (gMoveIn) {
+    std::string old = test::ReadFile(gInput);
+    gWritten = rename(gInput.c_str(), (gInput + ".old").c_str()) == 0;
+    if (gWritten) test::WriteFile(gInput, old + gAppended);
+    return;
+  }
+  FILE* f = fopen(gInput.c_str(), gCutTo > 0 ? "r+b" : "ab");
+  gWritten = f != nullptr && fwrite(gAppended.data(), 1, gAppended.size(), f) == gAppended.size();
+  if (f != nullptr) fclose(f);
+  if (gWritten && gCutTo > 0) std::filesystem::resize_file(gInput, gCutTo);
+}
+
+const char kChanged[] = " wurde waehrend des Laufs veraendert und bleibt, wie er ist\n";
 
 // Face message IDs differ from run to run.
 std::string Masked(const std::string& bytes) {
@@ -86,4 +119,66 @@ TEST(RunKivex, TemporaryNameTakenAfterTheProbeIsSkipped) {
   platform::ClearFault();
   EXPECT_FALSE(test::Exists(run.temp + "/~KIVTAAA.TMP"));
   EXPECT_TRUE(test::Exists(run.temp + "/~KIVTAAB.TMP"));
+}
+
+// Whatever another program writes to the buffer during a run stays in it:
+// where the hold keeps the program out (Windows) the run goes on, else the
+// run ends, saying so, and leaves the buffer as the other program left it.
+// Appended at the last moment before the replacement, into a body that came
+// only in part when the run began, or cut back inside a long body: never
+// does a result with a cut message take the buffer's place or stand as -k.
+TEST(RunKivex, BufferWrittenByAnotherProgramLosesNothing) {
+  std::string first = test::Message({"EMP: a", "LEN: 10"}, "0123456789");
+  std::string mail = test::Message({"EMP: neu", "LEN: 3"}, "neu");
+  // Longer than a read block: its second block is read after the cut.
+  std::string body(kReadBlock + 1000, 'L');
+  std::string big = test::Message({"EMP: b", "LEN: " + std::to_string(body.size())}, body);
+  struct Case {
+    const char* what;
+    std::string buffer, appended, step;
+    int steps;
+    bool moveIn;
+    size_t cutTo;
+    int untouched;  // the exit status when the other program is kept out
+  } cases[] = {
+      {"appended before the replacement", first, mail, "check", 1, false, 0, 0},
+      {"moved in before the replacement", first, mail, "check", 1, true, 0, 0},
+      {"rest of a body appended", first + "EMP: c\r\nLEN: 4000\r\n\r\n" + std::string(1000, 'c'),
+       std::string(3000, 'c') + mail, "read", 2, false, 0, 1},
+      {"cut inside a long body", first + big, "", "read", 2, false, first.size() + 100, 0},
+  };
+  for (const Case& c : cases) {
+    for (std::string flag : {"", "-k"}) {
+      ScratchRun run(c.buffer);
+      std::string out = run.dir.File("out.puf");
+      if (!flag.empty()) flag += out;
+      gInput = run.input;
+      gAppended = c.appended;
+      gStep = c.step;
+      gStepsLeft = c.steps;
+      gMoveIn = c.moveIn;
+      gCutTo = c.cutTo;
+      gWritten = false;
+      platform::SetStepHook(OtherProgram);
+      int rc = run.Run(flag);
+      platform::SetStepHook(nullptr);
+      SCOPED_TRACE(std::string(c.what) + " " + flag + "\n" + run.err);
+      if (!gWritten) {
+        // Held against writers: the run went on as if nobody had tried.
+        EXPECT_EQ(rc, c.untouched);
+        EXPECT_EQ(run.err.find(kChanged), std::string::npos);
+        continue;
+      }
+      EXPECT_EQ(rc, 1);
+      EXPECT_EQ(run.out, "");
+      EXPECT_NE(run.err.find(kChanged), std::string::npos);
+      EXPECT_EQ(run.err.find("Nachrichtenkoerper"), std::string::npos);
+      std::string now = c.cutTo > 0 ? c.buffer.substr(0, c.cutTo) : c.buffer + c.appended;
+      EXPECT_TRUE(test::ReadFile(run.input) == now);
+      // Whole messages only: none of the one that did not come as claimed.
+      if (!flag.empty()) {
+        EXPECT_TRUE(test::ReadFile(out) == (c.step == "check" ? c.buffer : first));
+      }
+    }
+  }
 }

@@ -98,11 +98,13 @@ bool OpenTmpOutFile(const cString& dir, cFileStream& out) {
   return true;
 }
 
-bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName) {
+bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName, cFileStream* held) {
   // Through a link, the file the mail system reads is the one replaced.
   std::string target = platform::FinalName(inputBuffer);
   // The new buffer keeps the old one's permission bits, owner and group.
   platform::CopyAccess(target.c_str(), tmpName);
+  // As late as can be: from here another program could write the old buffer.
+  if (held != nullptr && !platform::kReplacesOpenFile) held->Close();
   int err = platform::ReplaceFile(tmpName, target.c_str());
   if (err == EXDEV) {
     err = ReplaceThroughCopy(target.c_str(), tmpName);

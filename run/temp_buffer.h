@@ -25,7 +25,9 @@ bool OpenTmpOutFile(const cString& dir, cFileStream& out);
 // the input's permission bits and, where allowed, its owner and group.
 // Across file systems the result is first copied next to the replaced file.
 // False after the report; the input is then untouched and the result stays
-// in the temporary buffer.
-bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName);
+// in the temporary buffer. `held`, the input still open (or null), stays so
+// until the rename where the system can rename over an open file; else it
+// is closed just before.
+bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName, cFileStream* held);
 
 #endif  // KIVEX_RUN_TEMP_BUFFER_H_
