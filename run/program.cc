@@ -86,6 +86,11 @@ int RunKivex(int argc, char** argv) {
   if (!run.input.Unchanged()) {
     LogMsg(stderr, "Der Puffer %s wurde waehrend des Laufs veraendert und bleibt, wie er ist\n",
            opt.inputBuffer.Text());
+    // Never deleted by the program, so the user learns where it is.
+    if (inPlace)
+      LogMsg(stderr,
+             "Der temporaere Puffer %s enthaelt nur den alten Stand und kann geloescht werden\n",
+             run.keptOutputName.Text());
     return 1;
   }
   if (inPlace && !ReplaceByTmpFile(opt.inputBuffer.Text(), run.keptOutputName.Text(), &run.input))

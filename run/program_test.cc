@@ -172,6 +172,7 @@ TEST(RunKivex, BufferWrittenByAnotherProgramLosesNothing) {
       EXPECT_EQ(rc, 1);
       EXPECT_EQ(run.out, "");
       EXPECT_NE(run.err.find(kChanged), std::string::npos);
+      EXPECT_EQ(run.err.find("enthaelt nur den alten Stand") != std::string::npos, flag.empty());
       EXPECT_EQ(run.err.find("Nachrichtenkoerper"), std::string::npos);
       std::string now = c.cutTo > 0 ? c.buffer.substr(0, c.cutTo) : c.buffer + c.appended;
       EXPECT_TRUE(test::ReadFile(run.input) == now);
