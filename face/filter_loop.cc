@@ -27,10 +27,13 @@ bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString
       if (msg.BodyShort) break;  // the reader's failure, found while copying
       return false;
     }
-    FindFaceHeader(msg, faceValue);
+    if (!FindFaceHeader(msg, faceValue)) return false;
     if (faceValue.Empty()) continue;
     ++counters.facesTotal;
-    if (!faces.Decode(faceValue, oBMP)) continue;
+    if (!faces.Decode(faceValue, oBMP)) {
+      if (faces.OutOfMemory()) return false;
+      continue;
+    }
     if (insert) {
       if (!BuildFaceMsg(oBMP, msg, oXPMsgBMP)) return false;
       if (oXPMsgBMP.WriteRawMsg(out.Writer, stderr) != 0) return false;
