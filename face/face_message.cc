@@ -40,7 +40,7 @@ void MakeTimestamp(cString& text) {
 bool BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP) {
   oXPMsgBMP.Headers.Clear();
   if (oXPMsgBMP.SetMsgBodyRaw(oBMP.Data, kBmpFileSize + 1) != 0) {
-    LogMsg(stderr, "%s", "oXPMsgBMP.SetMsgBodyRaw() failed\n");
+    LogMsg(stderr, "%s", "Kein Speicher fuer die Face-Nachricht\n");
     return false;
   }
   static cString subject;

@@ -47,7 +47,7 @@ bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString
         continue;
       }
       if (!AddFingerprint(known, print)) {
-        LogMsg(stderr, "%s", "realloc failed\n");
+        LogMsg(stderr, "%s", kNoMemoryForFaces);
         return false;
       }
       if (!WriteFaceFile(extractDir, oBMP)) return false;

@@ -26,6 +26,8 @@ void BuildCrcTable() {
 
 }  // namespace
 
+const char kNoMemoryForFaces[] = "Kein Speicher fuer die bekannten Faces\n";
+
 uint64_t Crc64(uint64_t crc, const unsigned char* bytes, size_t size) {
   if (!gCrcTableBuilt) BuildCrcTable();
   for (size_t i = 0; i < size; ++i) crc = (crc >> 8) ^ gCrcTable[(crc ^ bytes[i]) & 0xFF];
@@ -73,7 +75,7 @@ bool PrepareExtractionDir(cString& extractDir, KnownFaceSet& set) {
   int32_t size = extractDir.Size();
   if ((size == 0 || extractDir.Data[size - 1] != platform::kSeparator) &&
       !extractDir.Append(&platform::kSeparator, 1)) {
-    LogMsg(stderr, "%s", "realloc failed\n");
+    LogMsg(stderr, "%s", kNoMemoryForFaces);
     return false;
   }
   return LoadKnownFaces(extractDir, set);
@@ -86,7 +88,7 @@ bool LoadKnownFaces(const cString& dir, KnownFaceSet& set) {
   for (const char* name = listing.Next(); name != nullptr; name = listing.Next()) {
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
     if (!path.Assign(dir.Text()) || !path.Append(name, static_cast<int32_t>(strlen(name)))) {
-      LogMsg(stderr, "%s", "realloc failed\n");
+      LogMsg(stderr, "%s", kNoMemoryForFaces);
       return false;
     }
     if (!AddFileFingerprint(path.Text(), set)) return false;
@@ -111,7 +113,7 @@ bool AddFileFingerprint(const char* path, KnownFaceSet& set) {
   FaceFingerprint print = Crc64(0, head, size);
   if (!ContainsFingerprint(set, print) && !AddFingerprint(set, print)) {
     // A face not known would be stored a second time.
-    LogMsg(stderr, "%s", "realloc failed\n");
+    LogMsg(stderr, "%s", kNoMemoryForFaces);
     return false;
   }
   return true;

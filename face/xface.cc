@@ -117,7 +117,7 @@ void ReportFaceFailure(FaceFailure failure, int rc) {
 
 bool MakeFaceImage(const FaceBitmap& bitmap, cString& oBMP) {
   if (!oBMP.Resize(kBmpFileSize + 1)) {
-    LogMsg(stderr, "%s", "oBMP.Resize() failed\n");
+    LogMsg(stderr, "%s", "Kein Speicher fuer das Face-Bild\n");
     return false;
   }
   FillBmp(bitmap, oBMP);
