@@ -57,3 +57,80 @@ TEST(ReadMsg, BlockBoundariesChangeNothing) {
     }
   }
 }
+
+namespace {
+
+// Reads and writes every message of `bytes` as an insertion run does: the
+// last ReadMsg result, what was written, what went to the log.
+struct Filtered {
+  int last;
+  std::string out, log;
+};
+Filtered Filter(const std::string& bytes) {
+  FILE* in = test::StreamOf(bytes);
+  FILE* out = test::TempStream();
+  FILE* log = test::TempStream();
+  cBlockWriter writer;
+  writer.Bind(out);
+  cXPMsg msg;
+  Filtered result;
+  while ((result.last = msg.ReadMsg(in, log)) == 0) EXPECT_EQ(msg.WriteRawMsg(writer, log), 0);
+  EXPECT_TRUE(writer.Flush());
+  result.out = test::Contents(out);
+  result.log = test::Contents(log);
+  fclose(in);
+  fclose(out);
+  fclose(log);
+  return result;
+}
+
+// Header lines "N: vvv..." of `size` bytes each, CR LF included.
+std::vector<std::string> Lines(size_t count, size_t size) {
+  return std::vector<std::string>(count, "N: " + std::string(size - 5, 'v'));
+}
+
+}  // namespace
+
+// Each limit: a message right at it comes out byte for byte, one byte or
+// line beyond it is refused, saying which limit at which offset, and
+// nothing of it is written. The first message puts the second at 0xA.
+TEST(ReadMsg, HeaderLimitsJustBelowAndAbove) {
+  const std::string first = Message({"LEN: 0"}, "");
+  std::vector<std::string> line = Lines(1, kMaxHeaderLine);
+  std::vector<std::string> block = Lines(4, kMaxHeaderLine);
+  block[3].resize(block[3].size() - 8);  // room for "LEN: 0" CR LF
+  std::vector<std::string> many = Lines(kMaxHeaderLines - 1, 6);
+  struct Case {
+    std::vector<std::string> lines;
+    std::string beyond;  // a line that adds one byte, or one line
+    std::string refused;
+  } cases[] = {{line, line[0] + "w", "Headerzeile laenger als 1048576 Bytes at A\n"},
+               {block, "LEN: 00", "Header laenger als 4194304 Bytes at A\n"},
+               {many, "N: v\r\nLEN: 0", "Header mit mehr als 20000 Zeilen at A\n"}};
+  for (Case& c : cases) {
+    c.lines.push_back("LEN: 0");
+    std::string within = first + Message(c.lines, "");
+    Filtered done = Filter(within);
+    EXPECT_EQ(done.last, 2);
+    EXPECT_TRUE(done.out == within) << c.refused;
+    EXPECT_EQ(done.log, "");
+    (c.beyond.size() > 100 ? c.lines.front() : c.lines.back()) = c.beyond;
+    Filtered refused = Filter(first + Message(c.lines, ""));
+    EXPECT_EQ(refused.last, 1);
+    EXPECT_TRUE(refused.out == first) << c.refused;
+    EXPECT_EQ(refused.log, c.refused);
+  }
+  // A line far beyond every limit, without an end, and a block of 300,000
+  // lines: refused where the limit lies, not read to their end.
+  Filtered endless = Filter(first + "N: " + std::string(3 * kMaxHeaderLine, 'x'));
+  EXPECT_EQ(endless.last, 1);
+  EXPECT_NE(endless.log.find("Headerzeile laenger als 1048576 Bytes at A\n"), std::string::npos);
+  std::string lines;
+  for (int i = 0; i < 300000; ++i) lines += "A: b\r\n";
+  FILE* in = test::StreamOf(lines);
+  cXPMsg msg;
+  EXPECT_EQ(msg.ReadMsg(in, nullptr), 1);
+  EXPECT_LE(msg.Headers.pool.SlotCount(), kMaxHeaderLines + 20);
+  EXPECT_LE(msg.Headers.pool.Visits(), 2u * kMaxHeaderLines + 2);
+  fclose(in);
+}
