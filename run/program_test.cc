@@ -4,8 +4,11 @@
 
 #include <cerrno>
 #include <regex>
+#include <filesystem>
 #include <string>
+#include <vector>
 
+#include "face/face_extract.h"
 #include "platform/fault.h"
 #include "tests/test_util.h"
 
@@ -18,12 +21,15 @@ struct ScratchRun {
     std::filesystem::create_directory(temp);
     test::WriteFile(input, buffer);
   }
-  int InPlace() {
-    char* argv[] = {const_cast<char*>("kivex"), &input[0]};
-    test::SetEnv("TMP", temp.c_str());
+  // In place, or with -k or -x when a flag is given.
+  int InPlace(std::string flag = "") {
+    char* argv[] = {const_cast<char*>("kivex"), &flag[0], &input[0]};
+    if (flag.empty()) argv[1] = argv[2];
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    int rc = RunKivex(2, argv);
+    test::SetEnv("TMP", temp.c_str());
+    RestartFaceFileNumbers();  // as a new process
+    int rc = RunKivex(flag.empty() ? 2 : 3, argv);
     err = testing::internal::GetCapturedStderr();
     out = testing::internal::GetCapturedStdout();
     test::SetEnv("TMP", nullptr);
@@ -77,13 +83,122 @@ TEST(RunKivex, EveryFailingOperationLeavesOldOrNewBuffer) {
   EXPECT_TRUE(syncRefused) << "a result not forced to the disk must not replace the input";
 }
 
-TEST(RunKivex, TemporaryNameTakenAfterTheProbeIsSkipped) {
-  ScratchRun run("EMP: no length\r\n\r\n");
-  // The second open is the temporary buffer's: pretend another process
-  // created the name in between.
-  platform::SetFault(platform::kFaultOpen, 2, false, EEXIST);
-  EXPECT_EQ(run.InPlace(), 1);
-  platform::ClearFault();
-  EXPECT_FALSE(test::Exists(run.temp + "/~KIVTAAA.TMP"));
-  EXPECT_TRUE(test::Exists(run.temp + "/~KIVTAAB.TMP"));
+// The steps that make a result durable, in order: the temporary buffer's
+// sync before the rename, the directory's after it; across file systems
+// (the first rename fails with EXDEV) also the sync of the copy.
+TEST(RunKivex, ResultIsOnTheDiskBeforeItReplacesTheInput) {
+  std::string original = test::ReadFile(KIVEX_TEST_DATA "/sample.puf");
+  for (bool across : {false, true}) {
+    ScratchRun run(original);
+    platform::RecordOps(platform::kFaultSync | platform::kFaultRename | platform::kFaultDirSync);
+    if (across) platform::SetFault(platform::kFaultRename, 1, false, EXDEV);
+    EXPECT_EQ(run.InPlace(), 0);
+    platform::ClearFault();
+    EXPECT_EQ(platform::RecordedOps(), across ? "SrSRD" : "SRD");
+    platform::RecordOps(0);
+  }
 }
+
+namespace {
+
+// The number of probes before the `nth` open in a record.
+long ProbesBeforeOpen(const std::string& record, int nth) {
+  long probes = 0;
+  for (char op : record) {
+    if (op == 'O' && --nth == 0) break;
+    probes += op == 'P';
+  }
+  return probes;
+}
+
+}  // namespace
+
+// A name that another process takes between the probe and the creation
+// (the probe made to miss the file) is never written over: the temporary
+// buffer, the copy beside the input across file systems, and a face file
+// each go to the next name.
+TEST(RunKivex, NameTakenAfterTheProbeIsSkipped) {
+  std::string original = test::ReadFile(KIVEX_TEST_DATA "/sample.puf");
+  struct Case {
+    const char* flag;
+    const char* taken;  // in the scratch directory
+    int open;           // the open that follows the probe of the taken name
+    bool across;
+  } cases[] = {{"", "tmp/~KIVTAAA.TMP", 2, false},
+               {"", "~KIVTAAA.TMP", 3, true},
+               {"-x", "faces/KIVO0000.BMP", 2, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.taken);
+    long probe = 0;
+    std::string result;  // the input after the run, or its first face file
+    for (bool dry : {true, false}) {
+      ScratchRun run(original);
+      std::filesystem::create_directory(run.dir.File("faces"));
+      std::string flag = *c.flag != '\0' ? c.flag + run.dir.File("faces") : "";
+      if (!dry) test::WriteFile(run.dir.File(c.taken), "fremd");
+      platform::RecordOps(platform::kFaultProbe | platform::kFaultOpen);
+      platform::SetFault(platform::kFaultRename, c.across ? 1 : 0, false, EXDEV);
+      if (!dry) platform::AddFault(platform::kFaultProbe, probe, false, ENOENT);
+      EXPECT_EQ(run.InPlace(flag), 0) << run.err;
+      platform::ClearFault();
+      probe = ProbesBeforeOpen(platform::RecordedOps(), c.open);
+      platform::RecordOps(0);
+      std::string face = run.dir.File(dry ? "faces/KIVO0000.BMP" : "faces/KIVO0001.BMP");
+      std::string now = Masked(test::ReadFile(*c.flag != '\0' ? face : run.input));
+      if (dry) {
+        result = now;
+        continue;
+      }
+      EXPECT_EQ(test::ReadFile(run.dir.File(c.taken)), "fremd");
+      EXPECT_TRUE(now == result);
+    }
+  }
+}
+
+// A message with more header lines than the pool's first records, lines
+// longer than a piece, a face, and one without: each allocation made to
+// fail in turn, in place (which writes as -k does) and with -x. A run either
+// gives the whole result or ends with a message, the input untouched and no
+// line of what it wrote changed.
+TEST(RunKivex, EveryFailingAllocationEndsTheRunWithoutChangingALine) {
+  std::vector<std::string> lines = {"EMP: /t", "BET: " + std::string(3000, 'b'), "MID: 1@t"};
+  for (int i = 0; i < 60; ++i) lines.push_back("X-N" + std::to_string(i) + ": " + std::string(i * 9, 'n'));
+  lines.push_back("X-Face: " + test::SampleFaces()[4]);
+  lines.push_back("LEN: 3");
+  std::string original = test::Message(lines, "abc") + test::Message({"EMP: /u", "LEN: 0"}, "");
+  for (std::string mode : {"", "-x"}) {
+    // The flag, and the file where the run's output begins.
+    auto flagOf = [&](ScratchRun& run) {
+      std::filesystem::create_directory(run.dir.File("faces"));
+      return mode == "" ? "" : "-x" + run.dir.File("faces");
+    };
+    auto written = [&](ScratchRun& run) {
+      return Masked(test::ReadFile(mode == "" ? run.temp + "/~KIVTAAA.TMP" : run.dir.File("faces/KIVO0000.BMP")));
+    };
+    ScratchRun clean(original);
+    ASSERT_EQ(clean.InPlace(flagOf(clean)), 0) << mode;
+    std::string result = mode == "" ? Masked(test::ReadFile(clean.input)) : written(clean);
+    long n = 1;
+    for (;; ++n) {
+      ScratchRun run(original);
+      std::string flag = flagOf(run);
+      platform::SetFault(platform::kFaultAlloc, n, false, ENOMEM);
+      int rc = run.InPlace(flag);
+      long counted = platform::FaultOpsCounted();
+      platform::ClearFault();
+      SCOPED_TRACE(mode + " allocation " + std::to_string(n) + "\n" + run.err);
+      if (rc == 0) {
+        EXPECT_EQ(mode == "" ? Masked(test::ReadFile(run.input)) : written(run), result);
+      } else {
+        EXPECT_EQ(rc, 1);
+        EXPECT_EQ(test::ReadFile(run.input), original);
+        EXPECT_NE(run.err.find("Speicher"), std::string::npos);
+        std::string part = written(run);
+        EXPECT_EQ(result.compare(0, part.size(), part), 0);
+      }
+      if (counted < n) break;
+      ASSERT_LT(n, 100000);
+    }
+  }
+}
+
