@@ -15,7 +15,23 @@
 #include "tests/test_util.h"
 
 #ifndef _WIN32
+#include <grp.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#endif
+
+#ifdef __linux__
+#include <sys/syscall.h>
+
+// Every fsync of the program passes here, so that a test sees the syncs
+// themselves, which leave no other trace short of a crash.
+namespace {
+std::atomic<int> gFsyncs{0};
+}  // namespace
+extern "C" int fsync(int fd) {
+  ++gFsyncs;
+  return static_cast<int>(syscall(SYS_fsync, fd));
+}
 #endif
 
 #ifdef _WIN32
@@ -186,5 +202,59 @@ TEST(Platform, ReplacementKeepsTheInputsAttributesAndSecurity) {
   EXPECT_NE(GetFileAttributesA(target.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
   if (!secured) GTEST_SKIP() << "no access lists on this file system";
   EXPECT_EQ(dacl(target), before);
+}
+#endif
+
+#ifdef __linux__
+// A sync reaches the system: the file's, and the directory's after a rename.
+TEST(Platform, SyncsReachTheSystem) {
+  test::ScratchDir dir;
+  FILE* out = platform::OpenFile(dir.File("f").c_str(), "wbx");
+  ASSERT_NE(out, nullptr);
+  fputs("x", out);
+  int before = gFsyncs;
+  EXPECT_EQ(platform::Sync(out), 0);
+  EXPECT_EQ(gFsyncs, before + 1);
+  EXPECT_EQ(platform::Close(out), 0);
+  platform::SyncDirectoryOf(dir.File("f").c_str());
+  EXPECT_EQ(gFsyncs, before + 2);
+}
+#endif
+
+#ifndef _WIN32
+// An account outside the input's group cannot give the new buffer that
+// group: the new one gets no group rights then, rather than handing the
+// input group's rights to its own group. Within the group, all is kept.
+TEST(Platform, GroupRightsGoOnlyWithTheGroup) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to act as an account outside a group";
+  const uid_t kNobody = 65534;
+  const gid_t kMail = 4242, kUsers = 4243;  // groups of their own, whatever the system has
+  test::ScratchDir dir;
+  chmod(dir.path().c_str(), 0755);
+  for (bool member : {false, true}) {
+    std::string input = dir.File("in.puf"), fresh = dir.File("new.puf");
+    test::WriteFile(input, "old");
+    test::WriteFile(fresh, "new");
+    ASSERT_EQ(chown(input.c_str(), kNobody, kMail), 0);
+    ASSERT_EQ(chmod(input.c_str(), 02664), 0);
+    ASSERT_EQ(chown(fresh.c_str(), kNobody, kUsers), 0);
+    ASSERT_EQ(chmod(fresh.c_str(), 0600), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      gid_t groups[] = {kUsers, kMail};
+      if (setgroups(member ? 2 : 1, groups) != 0 || setgid(kUsers) != 0 || setuid(kNobody) != 0) _exit(2);
+      _exit(platform::CopyAccess(input.c_str(), fresh.c_str()) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot act as another account here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    struct stat st;
+    ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_gid, member ? kMail : kUsers) << member;
+    EXPECT_EQ(st.st_mode & 07777, member ? 02664u : 0604u) << member;
+  }
 }
 #endif
