@@ -10,12 +10,13 @@ set -eu
 #            independent BMP reader), clang with libFuzzer, man (the manual
 #            page), GNU time and strace (peak memory and write calls in the
 #            benchmark)
-#   windows: the MinGW-w64 cross compilers for 32-bit Windows (win32 threads
-#            for kivex.exe, posix for GoogleTest), Wine's 32-bit
-#            side, dpkg-dev for the source package of compface
+#   windows: the MinGW-w64 cross compilers for 32- and 64-bit Windows (win32
+#            threads for kivex.exe, posix for GoogleTest), Wine's 32- and
+#            64-bit sides (the 64-bit one tests where the kernel runs no
+#            32-bit program), dpkg-dev for the source package of compface
 BUILD="g++ make cmake libcompfaceg1-dev"
 TEST="libgtest-dev googletest python3 compface imagemagick clang libclang-rt-dev man-db time strace"
-WINDOWS="g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix wine wine32:i386 dpkg-dev"
+WINDOWS="g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 dpkg-dev"
 
 case "${1:-all}" in
   build) WANT="$BUILD" ;;

@@ -31,5 +31,5 @@ LAUNCH=
 echo "== fuzz smoke (seeded, 30 s per target) =="
 sh scripts/fuzz.sh 30
 
-echo "== Windows build (32-bit, MinGW-w64), unit and end-to-end tests under Wine =="
+echo "== Windows builds (MinGW-w64), unit and end-to-end tests under Wine =="
 sh scripts/test-windows.sh
