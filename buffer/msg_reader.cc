@@ -93,7 +93,7 @@ cXPMsg::~cXPMsg() { delete reader_; }
 int cXPMsg::ReadMsg(FILE* in, FILE* log) {
   Headers.Clear();
   recordsDeferred_ = false;
-  BodyShort = false;
+  BodyShort = NoMemory = false;
   messageStart_ = -1;
   log_ = log;
   if (reader_ == nullptr && platform::MayAllocate()) reader_ = new (std::nothrow) cBlockReader;
@@ -349,7 +349,9 @@ bool cXPMsg::LoadHeaders() {
   for (const char* line = rawHead_; line < end;) {
     const char* lf = static_cast<const char*>(memchr(line, '\n', static_cast<size_t>(end - line)));
     if (TakeLine(line, static_cast<size_t>(lf + 1 - line), &length, &lengthSeen) == kLineNoMemory) {
-      rawLines_ = -1;  // the records are not the message
+      // The lines as read stay the message; the caller ends the run.
+      Headers.Clear();
+      recordsDeferred_ = NoMemory = true;
       NoMemoryForLine(log_, OfsStart + (line - rawHead_));
       return false;
     }
@@ -374,6 +376,17 @@ int cXPMsg::ReadBody(FILE* in, FILE* log, int64_t length) {
     BodyPending = n;
     return 0;
   }
+  return TakeBody(log, n);
+}
+
+bool cXPMsg::HoldBody() {
+  if (BodyPending == 0) return true;
+  uint64_t n = BodyPending;
+  BodyPending = 0;
+  return TakeBody(log_, n) == 0;
+}
+
+int cXPMsg::TakeBody(FILE* log, uint64_t n) {
   // Held: a short body keeps what came (at most kHeldBody) for the report.
   // Reading it may refill the block that holds the header lines.
   if (recordsDeferred_ && reader_->Buffered() < n && !LoadHeaders()) return 1;

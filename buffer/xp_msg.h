@@ -64,6 +64,11 @@ class cXPMsg {
   // still in the read block. False when they no longer are, or after a
   // report to the log stream of ReadMsg when memory ran out.
   bool LoadHeaders();
+  // Takes a pending body into Body, so that it can be looked at. False
+  // after the report (to the log stream of ReadMsg) that memory ran out or
+  // that the input ended inside it.
+  // REQUIRES: BodyPending <= kHeldBody.
+  bool HoldBody();
   // Appends a header line. 1 when memory runs out (nothing appended).
   int AddHeader(const char* name, const char* value);
   // Appends LEN with the body's length. 1 when memory runs out.
@@ -80,6 +85,7 @@ class cXPMsg {
   int32_t HeaderCursor;
   uint64_t BodyPending = 0;  // body bytes still in the input
   bool BodyShort = false;    // the input ended inside a pending body (reported)
+  bool NoMemory = false;     // LoadHeaders failed for want of memory (reported)
 
  private:
   // What TakeLine made of a line.
@@ -98,6 +104,8 @@ class cXPMsg {
   bool PassHeaders(int64_t* length);
   // Consumes a body nobody wrote. False after the report of a short body.
   bool SkipPendingBody();
+  // Reads `n` body bytes into Body. 0, or 1 after the report.
+  int TakeBody(FILE* log, uint64_t n);
   void ReportShortBody(uint64_t length, uint64_t got, const char* bytes, size_t held);
 
   cBlockReader* reader_ = nullptr;  // made at the first read

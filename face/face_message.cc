@@ -37,6 +37,8 @@ void MakeTimestamp(cString& text) {
   text.Assign(digits);
 }
 
+void ReturnFaceMsgSerial() { --gFaceMsgSerial; }
+
 bool BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP) {
   oXPMsgBMP.Headers.Clear();
   if (oXPMsgBMP.SetMsgBodyRaw(oBMP.Data, kBmpFileSize + 1) != 0) {

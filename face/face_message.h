@@ -14,6 +14,9 @@ extern const char kMidSuffix[];
 // TYP BIN, FILE FACE.BMP, LEN and the 446 BMP bytes of `oBMP` as body.
 // False after the report when memory runs out.
 bool BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP);
+// The face message built last is not written: its serial number goes to
+// the next one, so that the written ones count from 1 without a gap.
+void ReturnFaceMsgSerial();
 
 // The current local time as the 14 digits YYYYMMDDhhmmss.
 void MakeTimestamp(cString& text);
