@@ -51,9 +51,12 @@ bool cBlockReader::Fill() {
   if (writer_ != nullptr) writer_->Leave(this);
   // The other block: the write of this one may still be running.
   char*& next = blocks_[block_ == blocks_[0] ? 1 : 0];
-  if (next == nullptr) next = static_cast<char*>(platform::AllocBlock(kReadBlock));
-  if (next == nullptr) {
-    failed_ = true;
+  // Both at the first fill: memory that runs out later would pass for a
+  // file that ends early.
+  for (char*& block : blocks_)
+    if (block == nullptr) block = static_cast<char*>(platform::AllocBlock(kReadBlock));
+  if (blocks_[0] == nullptr || blocks_[1] == nullptr) {
+    failed_ = noMemory_ = true;
     return false;
   }
   block_ = next;
@@ -92,25 +95,28 @@ int cBlockReader::ReadPiece(char* out, int max) {
   return count;
 }
 
-bool cBlockReader::RestOfLine(cString* value) {
+int cBlockReader::RestOfLine(cString* value, uint64_t max) {
   while (Fill()) {
     const char* start = block_ + begin_;
     size_t have = end_ - begin_;
+    if (max == 0) return kRestLong;  // a byte beyond the limit
+    if (have > max) have = static_cast<size_t>(max);
     const char* lf = static_cast<const char*>(memchr(start, '\n', have));
     size_t take = lf != nullptr ? static_cast<size_t>(lf - start) : have;
     // NUL bytes are left out: append the runs between them.
     for (size_t i = 0; i < take;) {
       const char* nul = static_cast<const char*>(memchr(start + i, '\0', take - i));
       size_t run = (nul != nullptr ? static_cast<size_t>(nul - start) : take) - i;
-      if (run > 0) value->Append(start + i, static_cast<int32_t>(run));
+      if (run > 0 && !value->Append(start + i, static_cast<int32_t>(run))) return kRestNoMemory;
       i += run + 1;
     }
     size_t used = lf != nullptr ? take + 1 : take;
     begin_ += used;
     position_ += static_cast<int64_t>(used);
-    if (lf != nullptr) return true;
+    max -= used;
+    if (lf != nullptr) return kRestEnded;
   }
-  return false;
+  return kRestOpen;
 }
 
 size_t cBlockReader::PeekLine(const char** line, size_t max) {

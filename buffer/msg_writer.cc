@@ -46,7 +46,11 @@ int cXPMsg::WriteRawMsg(cBlockWriter& out, FILE* err) {
     gBlock.Clear();
     bool built = true;
     for (int32_t i = 0; i < Headers.Count() && built; ++i) built = WriteHeaderLine(gBlock, *Headers.At(i));
-    if (!built || !out.Put(gBlock.Text(), static_cast<size_t>(gBlock.Size()))) {
+    if (!built) {
+      fprintf(err, "Kein Speicher fuer die Header-Ausgabe\n");
+      return 1;
+    }
+    if (!out.Put(gBlock.Text(), static_cast<size_t>(gBlock.Size()))) {
       fprintf(err, "Fehler bei der Header-Ausgabe\n");
       return 1;
     }
@@ -109,8 +113,7 @@ int cXPMsg::WriteRawBody(cBlockWriter& out, FILE* err) {
 
 int cXPMsg::AddHeader(const char* name, const char* value) {
   rawLines_ = -1;
-  Headers.Add(name, value);
-  return 0;
+  return Headers.Add(name, value) ? 0 : 1;
 }
 
 int cXPMsg::AddLenHeader() {

@@ -12,7 +12,7 @@ extern const char kMidSuffix[];
 // Refills `oXPMsgBMP` from the source message's EMP, ABS, EDA, ROT, BET (as
 // "[face]  " + subject) and MID (as BEZ), in source order, then a new MID,
 // TYP BIN, FILE FACE.BMP, LEN and the 446 BMP bytes of `oBMP` as body.
-// False after the report when memory for the body runs out.
+// False after the report when memory runs out.
 bool BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP);
 
 // The current local time as the 14 digits YYYYMMDDhhmmss.

@@ -159,6 +159,11 @@ unsigned WaitPauseMs(int attempt) {
              ? kPauses[attempt]
              : 0;
 }
+bool MayAllocate() { return !FaultHit(kFaultAlloc); }
+
+void* Allocate(size_t size) { return MayAllocate() ? malloc(size) : nullptr; }
+
+void* Reallocate(void* block, size_t size) { return MayAllocate() ? realloc(block, size) : nullptr; }
 
 const size_t kPage = 4096;
 
@@ -166,7 +171,7 @@ const size_t kPage = 4096;
 // before it (malloc aligns to at least the size of a pointer).
 void* AllocBlock(size_t size) {
   if (size > SIZE_MAX - kPage) return nullptr;
-  char* raw = static_cast<char*>(malloc(size + kPage));
+  char* raw = static_cast<char*>(Allocate(size + kPage));
   if (raw == nullptr) return nullptr;
   char* block = raw + kPage - reinterpret_cast<uintptr_t>(raw) % kPage;
   memcpy(block - sizeof raw, &raw, sizeof raw);

@@ -105,6 +105,14 @@ int Close(FILE* stream);
 // Flushes the stream and forces its file's contents to the disk. 0 or errno.
 int Sync(FILE* stream);
 
+// malloc and realloc for the program's texts and tables; a test can make
+// any one of them fail (kFaultAlloc in fault.h).
+void* Allocate(size_t size);
+void* Reallocate(void* block, size_t size);
+// False when a test makes the allocation about to happen fail: asked
+// before a `new (std::nothrow)`.
+bool MayAllocate();
+
 // Memory for a block that the system copies file pages into or out of,
 // starting on a page: the kernel's copy to a misaligned address costs about
 // twice as much. Null when there is none; FreeBlock(nullptr) does nothing.
@@ -118,14 +126,17 @@ int RemoveFile(const char* path);
 // on different file systems or drives. 0 or errno.
 int ReplaceFile(const char* from, const char* to);
 // Gives `to` the permission bits of `from` and, where the process may (root),
-// its owner and group; a group or owner it may not set stays ours, silently.
+// its owner and group. A group it may not give leaves ours with no rights
+// (the group bits and set-group-ID cleared), an owner it may not give loses
+// set-user-ID: what was the input's group's or owner's is not handed to ours.
 // On Windows: its attributes, access list and, where allowed, owner.
 // 0 or errno.
 int CopyAccess(const char* from, const char* to);
 // The name of the file that `path` denotes: a symbolic link is followed to
 // its final target, any other name comes back as it is.
 std::string FinalName(const char* path);
-// Makes a completed rename of an entry of `path`'s directory durable.
+// Makes a completed rename of an entry of `path`'s directory durable
+// (where a rename is not already).
 void SyncDirectoryOf(const char* path);
 // Sets *same when both names denote the same existing file, also through
 // links or other spellings. 0, or errno when either cannot be queried.

@@ -21,6 +21,7 @@ const char kSeparator = '/';
 bool IsFlagChar(char c) { return c == '-'; }
 
 int StatPath(const char* path, bool* isDirectory) {
+  if (FaultHit(kFaultProbe)) return ENOENT;
   struct stat st;
   if (stat(path, &st) != 0) return errno;
   *isDirectory = S_ISDIR(st.st_mode);
@@ -140,10 +141,17 @@ int ReplaceFile(const char* from, const char* to) {
 int CopyAccess(const char* from, const char* to) {
   struct stat st;
   if (stat(from, &st) != 0) return errno;
+  mode_t mode = st.st_mode & 07777;
   // Only root may give a file away; others may still pass on a group of theirs.
-  if (chown(to, st.st_uid, st.st_gid) != 0) (void)!chown(to, static_cast<uid_t>(-1), st.st_gid);
+  if (chown(to, st.st_uid, st.st_gid) != 0) {
+    struct stat now;
+    if (stat(to, &now) != 0) return errno;
+    if (now.st_uid != st.st_uid) mode &= ~static_cast<mode_t>(S_ISUID);
+    if (now.st_gid != st.st_gid && chown(to, static_cast<uid_t>(-1), st.st_gid) != 0)
+      mode &= ~static_cast<mode_t>(S_ISGID | S_IRWXG);  // the rights were the input group's
+  }
   // After chown, which may clear the set-id bits.
-  return chmod(to, st.st_mode & 07777) == 0 ? 0 : errno;
+  return chmod(to, mode) == 0 ? 0 : errno;
 }
 
 std::string FinalName(const char* path) {
@@ -160,6 +168,7 @@ void SyncDirectoryOf(const char* path) {
   std::string dir(path);
   size_t slash = dir.rfind('/');
   dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
+  if (FaultHit(kFaultDirSync)) return;
   int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
   if (fd < 0) return;
   (void)fsync(fd);  // the rename is complete either way; this only hastens it

@@ -15,7 +15,23 @@
 #include "tests/test_util.h"
 
 #ifndef _WIN32
+#include <grp.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#endif
+
+#ifdef __linux__
+#include <sys/syscall.h>
+
+// Every fsync of the program passes here, so that a test sees the syncs
+// themselves, which leave no other trace short of a crash.
+namespace {
+std::atomic<int> gFsyncs{0};
+}  // namespace
+extern "C" int fsync(int fd) {
+  ++gFsyncs;
+  return static_cast<int>(syscall(SYS_fsync, fd));
+}
 #endif
 
 #ifdef _WIN32
@@ -233,3 +249,50 @@ TEST(Platform, HeldFileStaysAsOpenedUntilChanged) {
   EXPECT_FALSE(platform::StillAsOpened(name.c_str(), state));
   EXPECT_EQ(fclose(in), 0);
 }
+#ifdef __linux__
+// A sync reaches the system: the file's, and the directory's after a rename.
+TEST(Platform, SyncsReachTheSystem) {
+  test::ScratchDir dir;
+  FILE* out = platform::OpenFile(dir.File("f").c_str(), "wbx");
+  ASSERT_NE(out, nullptr);
+  fputs("x", out);
+  int before = gFsyncs;
+  EXPECT_EQ(platform::Sync(out), 0);
+  EXPECT_EQ(gFsyncs, before + 1);
+  EXPECT_EQ(platform::Close(out), 0);
+  platform::SyncDirectoryOf(dir.File("f").c_str());
+  EXPECT_EQ(gFsyncs, before + 2);
+}
+#endif
+
+#ifndef _WIN32
+// An account outside the input's group cannot give the new buffer that
+// group: the new one then gets no group rights, rather than handing the
+// input group's rights to its own group. Within the group, all is kept.
+TEST(Platform, GroupRightsGoOnlyWithTheGroup) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to act as an account outside a group";
+  const uid_t kNobody = 65534;
+  gid_t groups[] = {4243, 4242};  // "users" and "mail", whatever the system has
+  test::ScratchDir dir;
+  chmod(dir.path().c_str(), 0755);
+  std::string input = dir.File("in.puf"), fresh = dir.File("new.puf");
+  for (int member = 0; member < 2; ++member) {
+    test::WriteFile(input, "old");
+    test::WriteFile(fresh, "new");
+    ASSERT_TRUE(chown(input.c_str(), kNobody, groups[1]) == 0 && chmod(input.c_str(), 02664) == 0);
+    ASSERT_TRUE(chown(fresh.c_str(), kNobody, groups[0]) == 0 && chmod(fresh.c_str(), 0600) == 0);
+    pid_t child = fork();
+    if (child == 0) {
+      if (setgroups(1 + member, groups) != 0 || setgid(groups[0]) != 0 || setuid(kNobody) != 0) _exit(2);
+      _exit(platform::CopyAccess(input.c_str(), fresh.c_str()) == 0 ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot act as another account here";
+    struct stat st;
+    ASSERT_TRUE(status == 0 && stat(fresh.c_str(), &st) == 0) << status;
+    EXPECT_EQ(st.st_gid, groups[member]);
+    EXPECT_EQ(st.st_mode & 07777, member ? 02664u : 0604u);
+  }
+}
+#endif

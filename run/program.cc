@@ -59,8 +59,7 @@ int RunKivex(int argc, char** argv) {
   if (run.input.OpenHeld(opt.inputBuffer.Text(), kStreamBuffer) != 0) return 1;
   if (inPlace) {
     cString tempDir;
-    TempPath(tempDir);
-    if (!OpenTmpOutFile(tempDir, run.output)) return 1;
+    if (!TempPath(tempDir) || !OpenTmpOutFile(tempDir, run.output)) return 1;
   } else if (opt.flags & OPT_INSERT) {
     if (RefuseOutputIsInput(opt.inputBuffer.Text(), opt.outputBuffer.Text())) return 1;
     if (run.output.Open(opt.outputBuffer.Text(), "wb", kStreamBuffer) != 0) return 1;
@@ -68,7 +67,10 @@ int RunKivex(int argc, char** argv) {
   if ((opt.flags & OPT_EXTRACT) && !PrepareExtractionDir(opt.extractDir, run.known)) return 1;
   if (!FilterBuffer((opt.flags & OPT_EXTRACT) != 0, run.input, run.output, opt.extractDir, run.known, run.counters))
     return 1;
-  if (run.output.FileName != nullptr) run.keptOutputName.Assign(run.output.FileName);
+  if (run.output.FileName != nullptr && !run.keptOutputName.Assign(run.output.FileName)) {
+    LogMsg(stderr, "%s", "Kein Speicher fuer den Namen des Ausgabepuffers\n");
+    return 1;
+  }
   // Only a complete result on the disk may replace the input buffer.
   if (inPlace) {
     int err = run.output.Sync();

@@ -11,13 +11,14 @@
 namespace {
 
 const int kCandidates = 26 * 26 * 26;
+const char kNoMemoryForName[] = "Kein Speicher fuer den Namen des temporaeren Puffers\n";
 
 // Copies the temporary buffer into a fresh private file in the target's
 // directory, forces it to the disk and renames it over the target. 0 or
 // errno; a copy that did not make it is removed again.
 int ReplaceThroughCopy(const char* target, const char* tmpName) {
   cString dir;
-  dir.Assign(platform::DirectoryOf(target).c_str());
+  if (!dir.Assign(platform::DirectoryOf(target).c_str())) return ENOMEM;
   cFileStream copy;
   cString name;
   int candidate = 0;
@@ -57,8 +58,11 @@ bool TempPath(cString& dir) {
   const char* value = getenv("TMP");
   if (value == nullptr) value = getenv("TEMP");
   if (value == nullptr || *value == '\0' || !platform::PathExists(value)) value = ".";
-  dir.Assign(value);
-  if (dir.Data[dir.Size() - 1] != platform::kSeparator) dir.Append(&platform::kSeparator, 1);
+  if (!dir.Assign(value) ||
+      (dir.Data[dir.Size() - 1] != platform::kSeparator && !dir.Append(&platform::kSeparator, 1))) {
+    LogMsg(stderr, "%s", kNoMemoryForName);
+    return false;
+  }
   LogMsg(nullptr, "TempPath: <%s>\n", dir.Text());
   return true;
 }
@@ -71,7 +75,10 @@ bool FindTmpFileName(const cString& dir, cString& name, int& candidate) {
              'A' + candidate / 26 % 26, 'A' + candidate % 26);
     path.assign(dir.Text()).append(file);
     if (!platform::PathExists(path.c_str())) {
-      name.Assign(path.c_str());
+      if (!name.Assign(path.c_str())) {
+        LogMsg(stderr, "%s", kNoMemoryForName);
+        return false;
+      }
       LogMsg(nullptr, "tmpfilename: <%s>\n", name.Text());
       return true;
     }

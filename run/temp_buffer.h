@@ -6,7 +6,7 @@
 #include "buffer/file_stream.h"
 
 // The directory for temporary buffers: TMP, else TEMP, else "."; ends with
-// the separator. Always true.
+// the separator. False after the report when memory for it runs out.
 bool TempPath(cString& dir);
 
 // Finds the first free name ~KIVTAAA.TMP ... ~KIVTZZZ.TMP in `dir`, trying
