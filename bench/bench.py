@@ -87,8 +87,8 @@ def main():
         "distinct.puf": ["distinct", "20000", "13"],
         "realistic.puf": ["realistic", "200000", "14"],
     }
-    for name, spec, _ in hostile:
-        inputs[name] = spec
+    for name, shape, _ in hostile:
+        inputs[name] = shape
         inputs["plain-" + name] = ["plain", str(sizes[name]), "16"]
     for name, spec in inputs.items():
         stamp = os.path.join(work, name + ".spec")

@@ -8,6 +8,8 @@ namespace platform {
 namespace {
 void (*gStepHook)(const char*) = nullptr;
 
+// Set by a test while no writing thread runs (the thread's start and end
+// order these plain fields); only the counts change while one does.
 struct cFault {
   int mask = 0;
   long nth = 0;
