@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "buffer/console_text.h"
 #include "platform/env.h"
 
 cFileStream::cFileStream() : File(nullptr), FileName(nullptr), buffer_(nullptr) {}
@@ -22,7 +23,7 @@ int cFileStream::Open(const char* name, const char* mode, int bufferSize) {
   if (File == nullptr) {
     if (strchr(mode, 'x') != nullptr && errno == EEXIST) return 2;
     perror("Fehler");
-    fprintf(stderr, "Fehler beim Oeffnen der Datei %s\n", name);
+    PrintText(stderr, "Fehler beim Oeffnen der Datei %s\n", name);
     return 1;
   }
   // Set once here, never per message: on Windows each switch flushes.
@@ -61,7 +62,7 @@ int cFileStream::Close() {
     if (platform::Close(stream) != 0) {
       perror("Fehler");
       perror("Fehler");
-      fprintf(stderr, "Fehler beim Schliessen der Datei %s\n",
+      PrintText(stderr, "Fehler beim Schliessen der Datei %s\n",
               FileName != nullptr ? FileName : "-- Unbekannt --");
       result = 1;
     }

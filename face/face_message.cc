@@ -2,10 +2,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "face/bmp.h"
 #include "buffer/log.h"
+#include "platform/env.h"
 
 const char kMidSuffix[] = "@kivex.face";
 
@@ -26,13 +26,19 @@ void ReleaseMidTexts() {
 
 }  // namespace
 
-void MakeTimestamp(cString& text) {
-  time_t now = time(nullptr);
-  struct tm local = *localtime(&now);
+bool MakeTimestamp(cString& text) {
+  struct tm local;
+  // A year of five digits would make a MID of another form.
+  if (!platform::LocalTime(platform::Now(), &local) || local.tm_year < -1900 ||
+      local.tm_year > 9999 - 1900) {
+    LogMsg(stderr, "%s", "Die lokale Zeit fuer die Message-ID konnte nicht bestimmt werden\n");
+    return false;
+  }
   char digits[32];
   snprintf(digits, sizeof digits, "%04d%02d%02d%02d%02d%02d", local.tm_year + 1900,
            local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   text.Assign(digits);
+  return true;
 }
 
 bool BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP) {
@@ -63,7 +69,7 @@ bool BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP) {
     atexit(ReleaseMidTexts);
   }
   if (!gTimestampFilled) {
-    MakeTimestamp(*gMidTimestamp);
+    if (!MakeTimestamp(*gMidTimestamp)) return false;
     gTimestampFilled = true;
   }
   char serial[16];

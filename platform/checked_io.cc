@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #ifdef _WIN32
 #include <io.h>
@@ -151,6 +152,17 @@ int Close(FILE* stream) {
     return EOF;
   }
   return 0;
+}
+
+int64_t Now() {
+  int64_t seconds;
+  if (ClockSet(&seconds)) return seconds;
+#ifdef _WIN32
+  // The C runtime's time_t of 32-bit Windows ends in 2038.
+  return static_cast<int64_t>(_time64(nullptr));
+#else
+  return static_cast<int64_t>(time(nullptr));
+#endif
 }
 
 const size_t kPage = 4096;

@@ -65,11 +65,17 @@ int Sync(FILE* stream) {
 int RemoveFile(const char* path) { return remove(path) == 0 ? 0 : errno; }
 
 int ReplaceFile(const char* from, const char* to) {
-  if (FaultHit(kFaultRename)) return errno;
+  if (FaultHit(kFaultRename) || HalfReplaceHit(to)) return errno;
   return rename(from, to) == 0 ? 0 : errno;
 }
 
+bool OnOneVolume(const char* a, const char* b) {
+  struct stat sa, sb;
+  return stat(a, &sa) != 0 || stat(b, &sb) != 0 || sa.st_dev == sb.st_dev;
+}
+
 int CopyAccess(const char* from, const char* to) {
+  if (FaultHit(kFaultAccess)) return errno;
   struct stat st;
   if (stat(from, &st) != 0) return errno;
   // Only root may give a file away; others may still pass on a group of theirs.
@@ -107,12 +113,32 @@ int SameFile(const char* a, const char* b, bool* same) {
   return 0;
 }
 
+int GetFileState(const char* path, FileState* state) {
+  struct stat st;
+  if (stat(path, &st) != 0) return errno;
+  state->volume = static_cast<uint64_t>(st.st_dev);
+  state->index = static_cast<uint64_t>(st.st_ino);
+  state->size = static_cast<int64_t>(st.st_size);
+  state->modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return 0;
+}
+
 std::string DirectoryOf(const char* path) {
   const char* slash = strrchr(path, '/');
   return slash == nullptr ? std::string() : std::string(path, slash + 1);
 }
 
 const char* ErrorText(int err) { return strerror(err); }
+
+// A terminal shows the bytes as they are.
+bool WriteText(FILE* stream, const char* text, size_t size) {
+  return fwrite(text, 1, size, stream) == size;
+}
+
+bool LocalTime(int64_t seconds, struct tm* local) {
+  time_t t = static_cast<time_t>(seconds);
+  return static_cast<int64_t>(t) == seconds && localtime_r(&t, local) != nullptr;
+}
 
 struct cDirListing::Impl {
   DIR* dir = nullptr;

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <string>
 
 namespace platform {
 
@@ -11,6 +13,7 @@ long gNth = 0;
 bool gSticky = false;
 int gErr = 0;
 std::atomic<long> gCounted{0};  // counted from the writing thread too
+int64_t gClock = 0;
 }  // namespace
 
 void SetFault(int mask, long nth, bool sticky, int err) {
@@ -33,6 +36,21 @@ bool FaultHit(FaultOp op) {
     return true;
   }
   return false;
+}
+
+void SetClock(int64_t seconds) { gClock = seconds; }
+
+bool ClockSet(int64_t* seconds) {
+  *seconds = gClock;
+  return gClock != 0;
+}
+
+bool HalfReplaceHit(const char* to) {
+  if (!FaultHit(kFaultHalfReplace)) return false;
+  int err = errno;
+  rename(to, (std::string(to) + ".alt").c_str());
+  errno = err;
+  return true;
 }
 
 }  // namespace platform

@@ -4,6 +4,8 @@
 #ifndef KIVEX_PLATFORM_FAULT_H_
 #define KIVEX_PLATFORM_FAULT_H_
 
+#include <cstdint>
+
 namespace platform {
 
 enum FaultOp {
@@ -13,7 +15,12 @@ enum FaultOp {
   kFaultSync = 8,
   kFaultRename = 16,
   kFaultOpen = 32,
-  kFaultAll = 63,
+  kFaultAll = 63,  // the kinds above
+  kFaultAccess = 64,  // a step of CopyAccess
+  // A replacement that fails half-done, as Windows' ReplaceFileA can: the
+  // old file has left its name (for that name plus ".alt"), the new one has
+  // not taken it. Never part of a loop that wants the input whole.
+  kFaultHalfReplace = 128,
 };
 
 // From now on, the `nth` operation (counting from 1) of the kinds in `mask`
@@ -26,6 +33,16 @@ long FaultOpsCounted();
 // Used by the platform implementations: true when this operation must fail
 // (errno is then set to the fault's error).
 bool FaultHit(FaultOp op);
+
+// The clock that platform::Now reads from now on, in seconds since 1970;
+// 0 gives back the system's.
+void SetClock(int64_t seconds);
+// True with the clock a test has set.
+bool ClockSet(int64_t* seconds);
+
+// Used by ReplaceFile: true when this replacement fails half-done (see
+// kFaultHalfReplace); the old file has then been moved aside.
+bool HalfReplaceHit(const char* to);
 
 }  // namespace platform
 

@@ -44,11 +44,38 @@ int ReplaceThroughCopy(const char* target, const char* tmpName) {
   if (err == 0) err = platform::Sync(copy.File);
   if (copy.Close() != 0 && err == 0) err = EIO;
   if (err == 0) {
+    // The copy, not the temporary buffer, takes the input's rights: those
+    // of a share may lock its reader out.
     platform::CopyAccess(target, name.Text());
     err = platform::ReplaceFile(name.Text(), target);
   }
   if (err != 0) platform::RemoveFile(name.Text());
   return err;
+}
+
+// Says where the old and the new buffer are after a failed replacement. The
+// input counts as unchanged only when its name still holds the file of the
+// state taken before the attempt.
+void ReportFailedReplacement(const char* inputBuffer, const std::string& target,
+                             const char* tmpName, int err, const platform::FileState* before) {
+  LogMsg(stderr, "Fehler beim Verschieben des temporaeren Puffers: %s nach %s\n", tmpName,
+         inputBuffer);
+  LogMsg(stderr, "Fehler: %s\n", platform::ErrorText(err));
+  platform::FileState now;
+  int state = platform::GetFileState(target.c_str(), &now);
+  if (state == ENOENT)
+    LogMsg(stderr, "Unter dem Namen %s liegt keine Datei mehr\n", inputBuffer);
+  else if (state != 0)
+    LogMsg(stderr, "Der Eingangspuffer %s konnte nicht geprueft werden\n", inputBuffer);
+  else if (before != nullptr && now == *before)
+    LogMsg(stderr, "Der Eingangspuffer %s ist unveraendert\n", inputBuffer);
+  else
+    LogMsg(stderr, "Unter dem Namen %s liegt nicht mehr der gelesene Eingangspuffer\n",
+           inputBuffer);
+  if (platform::PathExists(tmpName))
+    LogMsg(stderr, "Der gefilterte temporaere Puffer hat den Namen: %s\n", tmpName);
+  else
+    LogMsg(stderr, "Der gefilterte temporaere Puffer %s ist nicht mehr vorhanden\n", tmpName);
 }
 
 }  // namespace
@@ -101,9 +128,16 @@ bool OpenTmpOutFile(const cString& dir, cFileStream& out) {
 bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName) {
   // Through a link, the file the mail system reads is the one replaced.
   std::string target = platform::FinalName(inputBuffer);
-  // The new buffer keeps the old one's permission bits, owner and group.
-  platform::CopyAccess(target.c_str(), tmpName);
-  int err = platform::ReplaceFile(tmpName, target.c_str());
+  platform::FileState before;
+  bool known = platform::GetFileState(target.c_str(), &before) == 0;
+  int err = EXDEV;
+  if (platform::OnOneVolume(tmpName, target.c_str())) {
+    // The new buffer takes the old one's rights before it takes its name.
+    // (Where the volumes are not told apart, a rename that fails with EXDEV
+    // leaves them on the temporary buffer too; the copy then reads it.)
+    platform::CopyAccess(target.c_str(), tmpName);
+    err = platform::ReplaceFile(tmpName, target.c_str());
+  }
   if (err == EXDEV) {
     err = ReplaceThroughCopy(target.c_str(), tmpName);
     // The result now lives under the input's name; the copy it came from
@@ -111,10 +145,7 @@ bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName) {
     if (err == 0) platform::RemoveFile(tmpName);
   }
   if (err != 0) {
-    LogMsg(stderr, "Fehler beim Verschieben des temporaeren Puffers: %s nach %s\n", tmpName,
-           inputBuffer);
-    LogMsg(stderr, "Fehler: %s\n", platform::ErrorText(err));
-    LogMsg(stderr, "Der gefilterte temporaere Puffer hat den Namen: %s\n", tmpName);
+    ReportFailedReplacement(inputBuffer, target, tmpName, err, known ? &before : nullptr);
     return false;
   }
   platform::SyncDirectoryOf(target.c_str());

@@ -22,10 +22,12 @@ bool OpenTmpOutFile(const cString& dir, cFileStream& out);
 // Gives the closed, complete temporary buffer the input buffer's name,
 // atomically: the input holds its old bytes or the new ones, never neither.
 // A link is followed: the file it points to is replaced. The result takes
-// the input's permission bits and, where allowed, its owner and group.
+// the input's permission bits and, where allowed, its owner and group (on
+// Windows its access list and attributes, the archive attribute set).
 // Across file systems the result is first copied next to the replaced file.
-// False after the report; the input is then untouched and the result stays
-// in the temporary buffer.
+// False after the report, which says whether the input is unchanged (checked
+// against its state before the attempt) and where the result is: the
+// temporary buffer keeps it.
 bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName);
 
 #endif  // KIVEX_RUN_TEMP_BUFFER_H_
