@@ -308,6 +308,17 @@ int cXPMsg::ReadBody(FILE* in, FILE* log, int64_t length) {
     BodyPending = n;
     return 0;
   }
+  return TakeBody(log, n);
+}
+
+bool cXPMsg::HoldBody() {
+  if (BodyPending == 0) return true;
+  uint64_t n = BodyPending;
+  BodyPending = 0;
+  return TakeBody(log_, n) == 0;
+}
+
+int cXPMsg::TakeBody(FILE* log, uint64_t n) {
   // Held: a short body keeps what came (at most kHeldBody) for the report.
   // Reading it may refill the block that holds the header lines.
   if (recordsDeferred_ && reader_->Buffered() < n) LoadHeaders();

@@ -55,6 +55,11 @@ class cXPMsg {
   // an X-Face line whose every line goes out as read), while its lines are
   // still in the read block. False when they no longer are.
   bool LoadHeaders();
+  // Takes a pending body into Body, so that it can be looked at. False
+  // after the report (to the log stream of ReadMsg) that memory ran out or
+  // that the input ended inside it.
+  // REQUIRES: BodyPending <= kHeldBody.
+  bool HoldBody();
   // Appends a header line; an exhausted pool costs only the line. Always 0.
   int AddHeader(const char* name, const char* value);
   // Appends LEN with the body's length. Always 0.
@@ -86,6 +91,8 @@ class cXPMsg {
   bool PassHeaders(int64_t* length);
   // Consumes a body nobody wrote. False after the report of a short body.
   bool SkipPendingBody();
+  // Reads `n` body bytes into Body. 0, or 1 after the report.
+  int TakeBody(FILE* log, uint64_t n);
   void ReportShortBody(uint64_t length, uint64_t got, const char* bytes, size_t held);
 
   cBlockReader* reader_ = nullptr;  // made at the first read

@@ -41,6 +41,8 @@ bool MakeTimestamp(cString& text) {
   return true;
 }
 
+void ReturnFaceMsgSerial() { --gFaceMsgSerial; }
+
 bool BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP) {
   oXPMsgBMP.Headers.Clear();
   if (oXPMsgBMP.SetMsgBodyRaw(oBMP.Data, kBmpFileSize + 1) != 0) {

@@ -15,6 +15,9 @@ extern const char kMidSuffix[];
 // False after the report when memory for the body runs out or the local
 // time cannot be had.
 bool BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP);
+// The face message built last is not written: its serial number goes to
+// the next one, so that the written ones count from 1 without a gap.
+void ReturnFaceMsgSerial();
 
 // The current local time as the 14 digits YYYYMMDDhhmmss. False after the
 // report when the system cannot tell it in that form.

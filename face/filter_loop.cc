@@ -1,5 +1,7 @@
 #include "face/filter_loop.h"
 
+#include <cstring>
+
 #include "buffer/xp_msg.h"
 #include "face/bmp.h"
 #include "face/face_cache.h"
@@ -7,6 +9,64 @@
 #include "face/face_message.h"
 #include "face/xface.h"
 #include "buffer/log.h"
+
+namespace {
+
+// The values of the lines named `name` (in any case), in order, are the
+// same in both lists.
+bool SameLines(const cHeaders& a, const cHeaders& b, const char* name) {
+  int32_t i = 0, j = 0;
+  for (;; ++i, ++j) {
+    while (i < a.Count() && !EqualsIgnoreCase(a.At(i)->Name.Text(), name)) ++i;
+    while (j < b.Count() && !EqualsIgnoreCase(b.At(j)->Name.Text(), name)) ++j;
+    if (i == a.Count() || j == b.Count()) return i == a.Count() && j == b.Count();
+    const cString& x = a.At(i)->Value;
+    const cString& y = b.At(j)->Value;
+    if (x.Size() != y.Size() || memcmp(x.Text(), y.Text(), static_cast<size_t>(x.Size())) != 0)
+      return false;
+  }
+}
+
+// Whether `next`, the message behind a face's source, is the face message
+// `oXPMsgBMP` already, but for its own MID (new every run): the same TYP,
+// FILE and BEZ lines and the same body. *failed after the reader's report
+// that the body could not be had.
+bool IsFaceMsgAlready(cXPMsg& next, const cXPMsg& oXPMsgBMP, bool* failed) {
+  uint64_t size = static_cast<uint64_t>(oXPMsgBMP.Body.Size());
+  // The length first: any other message stays untouched, its body pending.
+  uint64_t length =
+      next.BodyPending > 0 ? next.BodyPending : static_cast<uint64_t>(next.Body.Size());
+  if (length != size || !next.LoadHeaders()) return false;
+  if (!SameLines(next.Headers, oXPMsgBMP.Headers, "TYP") ||
+      !SameLines(next.Headers, oXPMsgBMP.Headers, "FILE") ||
+      !SameLines(next.Headers, oXPMsgBMP.Headers, "BEZ"))
+    return false;
+  if (!next.HoldBody()) {
+    *failed = true;
+    return false;
+  }
+  return memcmp(next.Body.Data, oXPMsgBMP.Body.Data, static_cast<size_t>(size)) == 0;
+}
+
+// Stores a face not seen before in the extraction directory. False after
+// the report.
+bool StoreFace(const cString& oBMP, const cString& extractDir, KnownFaceSet& known,
+               RunCounters& counters) {
+  FaceFingerprint print = Crc64(0, reinterpret_cast<const unsigned char*>(oBMP.Data), kBmpFileSize);
+  if (ContainsFingerprint(known, print)) {
+    ++counters.facesDuplicate;
+    return true;
+  }
+  if (!AddFingerprint(known, print)) {
+    LogMsg(stderr, "%s", "realloc failed\n");
+    return false;
+  }
+  if (!WriteFaceFile(extractDir, oBMP)) return false;
+  ++counters.facesWritten;
+  return true;
+}
+
+}  // namespace
 
 bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString& extractDir,
                   KnownFaceSet& known, RunCounters& counters) {
@@ -20,36 +80,36 @@ bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString
   FILE* log = oLogFile.File != nullptr ? oLogFile.File : stderr;
   bool insert = out.File != nullptr;
 
-  int read;
-  while ((read = msg.ReadMsg(in.File, log)) == 0) {
+  int read = msg.ReadMsg(in.File, log);
+  while (read == 0) {
     ++counters.msgsRead;
     if (insert && msg.WriteRawMsg(out.Writer, stderr) != 0) {
       if (msg.BodyShort) break;  // the reader's failure, found while copying
       return false;
     }
+    bool built = false;
     FindFaceHeader(msg, faceValue);
-    if (faceValue.Empty()) continue;
-    ++counters.facesTotal;
-    if (!faces.Decode(faceValue, oBMP)) continue;
-    if (insert) {
-      if (!BuildFaceMsg(oBMP, msg, oXPMsgBMP)) return false;
-      if (oXPMsgBMP.WriteRawMsg(out.Writer, stderr) != 0) return false;
-      ++counters.faceMsgsWritten;
-    }
-    if (extract) {
-      FaceFingerprint print =
-          Crc64(0, reinterpret_cast<const unsigned char*>(oBMP.Data), kBmpFileSize);
-      if (ContainsFingerprint(known, print)) {
-        ++counters.facesDuplicate;
-        continue;
+    if (!faceValue.Empty()) {
+      ++counters.facesTotal;
+      if (faces.Decode(faceValue, oBMP)) {
+        if (insert && !BuildFaceMsg(oBMP, msg, oXPMsgBMP)) return false;
+        built = insert;
+        if (extract && !StoreFace(oBMP, extractDir, known, counters)) return false;
       }
-      if (!AddFingerprint(known, print)) {
-        LogMsg(stderr, "%s", "realloc failed\n");
-        return false;
-      }
-      if (!WriteFaceFile(extractDir, oBMP)) return false;
-      ++counters.facesWritten;
     }
+    read = msg.ReadMsg(in.File, log);
+    if (!built) continue;
+    // A buffer filtered before has the face message behind its source
+    // already: it goes on alone. Where the input ends or fails, the face
+    // message is written as it always was, before the error is reported.
+    bool failed = false;
+    if (read == 0 && IsFaceMsgAlready(msg, oXPMsgBMP, &failed)) {
+      ReturnFaceMsgSerial();
+      continue;
+    }
+    if (oXPMsgBMP.WriteRawMsg(out.Writer, stderr) != 0) return false;
+    ++counters.faceMsgsWritten;
+    if (failed) read = 1;
   }
   if (read == 1 || msg.BodyShort) {
     LogMsg(stderr, "%s", "Es ist ein Fehler aufgetreten, siehe Logdatei\n");

@@ -18,9 +18,11 @@ struct RunCounters {
 };
 
 // Filters the whole input buffer. Insertion happens when `out` is open,
-// extraction when `extract` is set. A face that does not decode is
-// reported and skipped; any other failure stops the loop. True after the
-// whole buffer; false after a failure, which has been reported.
+// extraction when `extract` is set; a message already followed by its face
+// message (a buffer filtered before) gets no second one. A face that does
+// not decode is reported and skipped; any other failure stops the loop.
+// True after the whole buffer; false after a failure, which has been
+// reported.
 bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString& extractDir,
                   KnownFaceSet& known, RunCounters& counters);
 

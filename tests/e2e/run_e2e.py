@@ -218,11 +218,18 @@ def face_value(headers):
     return next((v for n, v in headers if n.upper() == b"X-FACE"), b"")
 
 
+def values(headers, name):
+    return [v for n, v in headers if n.upper() == name]
+
+
 def expected_insertion(data):
-    """What a -k or in-place run writes for `data` (message IDs masked),
-    the faces found and the face messages written."""
+    """What a -k or in-place run writes for `data` (the new face messages'
+    IDs masked), the faces found and the face messages written. A message
+    whose face message is already behind it (all but its ID: a buffer
+    filtered before) gets no second one."""
     out, total, written = [], 0, 0
-    for headers, body in parse_buffer(data):
+    msgs = parse_buffer(data)
+    for (headers, body), after in zip(msgs, msgs[1:] + [None]):
         out.append(write_message(headers, body))
         value = face_value(headers)
         total += bool(value)
@@ -232,6 +239,9 @@ def expected_insertion(data):
                      (b"[face]  " if n.upper() == b"BET" else b"") + v)
                     for n, v in headers if n.upper() in copied]
             face += [(b"MID", b"<id>"), (b"TYP", b"BIN"), (b"FILE", b"FACE.BMP"), (b"LEN", b"446")]
+            if after and after[1] == face_bmp(value) and all(
+                    values(after[0], n) == values(face, n) for n in (b"TYP", b"FILE", b"BEZ")):
+                continue
             out.append(write_message(face, face_bmp(value)))
             written += 1
     return b"".join(out), total, written
@@ -405,6 +415,8 @@ class E2E(unittest.TestCase):
             wanted, total, written = expected_insertion(data)
             k.check(["-kout.puf", "in.puf"], 0, insertion_stats(total, written))
             expect(result_of("out.puf") == wanted, "-k bytes, seed %d" % seed)
+            k.check(["-kagain.puf", "out.puf"], 0, insertion_stats(total, 0))
+            expect(read("again.puf") == read("out.puf"), "a second pass, seed %d" % seed)
             k.check(["-xfaces", "in.puf"], 0, None)
         stored = [read(os.path.join("faces", n)) for n in os.listdir("faces")]
         expect_eq(len(set(stored)), len(stored), "each face once")
@@ -429,7 +441,38 @@ class E2E(unittest.TestCase):
             return [data[a:b] for (a, b), (h, _) in zip(spans, msgs) if (b"TYP", b"BIN") not in h]
         for later in runs[1:]:
             expect_eq(originals(later), originals(runs[0]), "header bytes kept")
-        expect_eq(len(parse_buffer(runs[2])), 5, "one face message per pass")
+        expect(runs[1] == runs[0] == runs[2], "later passes change nothing")
+
+    def test_a_second_run_adds_nothing(self):
+        """A face message already behind its source stays alone, also where the
+        read block ends in it; a missing one, or one with another picture or
+        BEZ, is inserted behind its source."""
+        write("in.puf", SAMPLE)
+        runs = []
+        for written in (4, 0, 0):
+            k.check(["in.puf"], 0, insertion_stats(5, written), BANNER + BAD_FACE,
+                    env={"TMP": self.tmp})
+            runs.append(read("in.puf"))
+        k.check(["-kout.puf", "in.puf"], 0, insertion_stats(5, 0), BANNER + BAD_FACE)
+        expect(runs[0] == runs[1] == runs[2] == read("out.puf"), "later runs and -k change nothing")
+        first, spans = re.sub(rb"MID: \d{14}_", b"MID: 20000101000000_", runs[0]), []
+        parse_buffer(first, spans)
+        parts = [first[a:b] for a, b in spans]
+        parts[4] = parts[4].replace(b"BEZ: c1@", b"BEZ: x1@")  # the checkerboard's
+        parts[9] = parts[9][:-3] + b"\xff" + parts[9][-2:]  # the corners', 8 pixels changed
+        del parts[7]  # the second smiley's, removed by hand
+        any_id = rb"MID: \d{14}_\d+@kivex\.face\r\n(?=TYP: BIN\r\n)"
+        for at, inside in ((1, 100), (1, len(parts[1]) - 1), (8, len(parts[8]) - 1)):
+            pad = 2 ** 20 - inside - len(b"".join(parts[:at])) - 16
+            data = b"LEN: %d\r\n\r\n" % pad + b"p" * pad + b"".join(parts)
+            wanted = re.sub(any_id, b"MID: <id>\r\n", expected_insertion(data)[0])
+            for name, stdin in [("in.puf", None)] + [("/dev/stdin", data)] * (not k.wine):
+                write("in.puf", data)
+                k.check(["-kout.puf", name], 0, insertion_stats(5, 3), BANNER + BAD_FACE,
+                        stdin=stdin)
+                expect(re.sub(any_id, b"MID: <id>\r\n", read("out.puf")) == wanted, (at, name))
+                expect_eq([int(n) for t, n in re.findall(rb"MID: (\d{14})_(\d+)@", read("out.puf"))
+                           if t != b"20000101000000"], [1, 2, 3], "serials of the new ones")
 
     def test_a_pipe_reads_like_the_file(self):
         """NULs in header lines (at a line's start, across the 511-byte piece),
