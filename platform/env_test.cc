@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -201,23 +202,6 @@ TEST(Platform, ReplacementNeverLeavesTheNameWithoutAFile) {
   EXPECT_EQ(test::ReadFile(target), "new299");
 }
 
-// A file that another volume holds is told apart; one beside it is not.
-TEST(Platform, OnOneVolume) {
-  test::ScratchDir dir;
-  test::WriteFile(dir.File("a"), "a");
-  test::WriteFile(dir.File("b"), "b");
-  EXPECT_TRUE(platform::OnOneVolume(dir.File("a").c_str(), dir.File("b").c_str()));
-  test::ScratchDir other(test::OtherVolume());
-  if (other.path().empty()) GTEST_SKIP() << "no second file system";
-#ifndef _WIN32
-  struct stat sa, sb;
-  ASSERT_EQ(stat(dir.path().c_str(), &sa) | stat(other.path().c_str(), &sb), 0);
-  if (sa.st_dev == sb.st_dev) GTEST_SKIP() << "no second file system";
-#endif
-  test::WriteFile(other.File("c"), "c");
-  EXPECT_FALSE(platform::OnOneVolume(dir.File("a").c_str(), other.File("c").c_str()));
-}
-
 namespace test {
 
 #ifdef _WIN32
@@ -232,34 +216,16 @@ std::string Dacl(const std::string& path) {
 }
 }  // namespace
 
-// Every entry of the access list grants the current user, or the system
-// itself (Wine keeps no access list of a file and shows one made from the
-// Linux permission bits, with an entry for the system).
+// No entry for everyone, the users or the administrators (Wine keeps no
+// access list of a file and shows one made from its Linux permission bits).
 bool OwnerOnly(const std::string& path) {
   std::string bytes = Dacl(path);
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL acl = nullptr;
-  if (bytes.empty() || !GetSecurityDescriptorDacl(&bytes[0], &present, &acl, &defaulted) ||
-      !present || acl == nullptr)
+  char* text = nullptr;
+  if (bytes.empty() || !ConvertSecurityDescriptorToStringSecurityDescriptorA(
+                           &bytes[0], SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr))
     return false;
-  HANDLE token;
-  DWORD user[128], size;
-  bool known = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
-  known = known && GetTokenInformation(token, TokenUser, user, sizeof user, &size);
-  if (known) CloseHandle(token);
-  PSID system = nullptr;
-  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-  if (!known || !AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0,
-                                          &system))
-    return false;
-  bool alone = true;
-  for (DWORD i = 0; i < acl->AceCount && alone; ++i) {
-    void* ace = nullptr;
-    PSID sid = GetAce(acl, i, &ace) ? &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart : nullptr;
-    alone = sid != nullptr &&
-            (EqualSid(sid, reinterpret_cast<TOKEN_USER*>(user)->User.Sid) || EqualSid(sid, system));
-  }
-  FreeSid(system);
+  bool alone = !std::regex_search(text, std::regex(";(WD|BU|AU|BA|IU)\\)"));
+  LocalFree(text);
   return alone;
 }
 
