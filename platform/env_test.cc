@@ -248,20 +248,6 @@ void MakeShared(const std::string& path) { chmod(path.c_str(), 0666); }
 
 }  // namespace test
 
-// A private file is its owner's alone, whatever the folder passes on.
-TEST(Platform, PrivateFilesAreTheirOwnersAlone) {
-  test::ScratchDir dir;
-  FILE* out = platform::OpenFile(dir.File("private").c_str(), "wbxp");
-  ASSERT_NE(out, nullptr);
-  fputs("mail", out);
-  ASSERT_EQ(platform::Close(out), 0);
-  EXPECT_TRUE(test::OwnerOnly(dir.File("private")));
-  EXPECT_EQ(test::ReadFile(dir.File("private")), "mail");
-  test::WriteFile(dir.File("open"), "mail");
-  test::MakeShared(dir.File("open"));
-  EXPECT_FALSE(test::OwnerOnly(dir.File("open")));
-}
-
 #ifdef _WIN32
 // The replaced buffer keeps what the user or the administrator gave the
 // input: its hidden attribute and its security descriptor. Its archive
