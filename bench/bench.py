@@ -3,6 +3,7 @@
 with the bare compface library, and prints one table.
 
     bench.py --kivex PATH --tools DIR [--exe KIVEX.EXE] [--work DIR] [--runs N] [--plain-mib N]
+             [--only hostile]
 
 Inputs are generated from fixed seeds into the work directory (kept there
 for the next run). Every ratio compares runs made side by side, alternating,
@@ -16,10 +17,10 @@ import subprocess
 import time
 
 
-def timed(cmd, cwd, env=None, stdout=None, clean=True):
-    """Runs cmd; returns (seconds, peak resident KiB). Output files of
-    earlier runs are removed first, untimed, so that no run pays for
-    truncating another's file."""
+def timed(cmd, cwd, env=None, stdout=None, clean=True, rc=0, stderr=None):
+    """Runs cmd, which must end with status rc; returns (seconds, peak
+    resident KiB). Output files of earlier runs are removed first, untimed,
+    so that no run pays for truncating another's file."""
     for name in ("out.puf", "cat.out") if clean else ():
         if os.path.exists(os.path.join(cwd, name)):
             os.remove(os.path.join(cwd, name))
@@ -30,12 +31,15 @@ def timed(cmd, cwd, env=None, stdout=None, clean=True):
     # Python process would count the interpreter's pages from before exec.
     rss = os.path.join(cwd, "rss.txt")
     start = time.perf_counter()
+    err = open(stderr, "wb") if stderr else subprocess.DEVNULL
     p = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", rss] + cmd, cwd=cwd, env=env,
-                       stdout=out, stderr=subprocess.DEVNULL)
+                       stdout=out, stderr=err)
     seconds = time.perf_counter() - start
     if stdout:
         out.close()
-    if p.returncode != 0:
+    if stderr:
+        err.close()
+    if p.returncode != rc:
         raise SystemExit("failed: %s" % " ".join(cmd))
     return seconds, int(open(rss).read().split()[-1])
 
@@ -59,6 +63,7 @@ def main():
     ap.add_argument("--plain-mib", type=int, default=1024)
     ap.add_argument("--exe", help="kivex.exe, run under Wine on the 256 MiB buffer "
                     "(its build's bench/block_copy.exe beside it)")
+    ap.add_argument("--only", choices=["hostile"], help="run this row alone")
     args = ap.parse_args()
     kivex = os.path.abspath(args.kivex)
     gen = os.path.join(os.path.abspath(args.tools), "gen_buffers")
@@ -67,13 +72,24 @@ def main():
     os.makedirs(work, exist_ok=True)
     runs = max(5, args.runs)
 
-    inputs = {
+    # Hostile buffers, each beside a plain one of its size: a header block
+    # of 200,000 and of 35 million lines without an empty line, one message
+    # with a 200 MB header line.
+    hostile = [("lines200k.puf", ["lines", "200000", "0"], "Header mit mehr als 20000 Zeilen"),
+               ("lines35m.puf", ["lines", "35000000", "0"], "Header mit mehr als 20000 Zeilen"),
+               ("line200mb.puf", ["longline", "200000000", "0"], "Headerzeile laenger als")]
+    sizes = {"lines200k.puf": 200000 * 6, "lines35m.puf": 35000000 * 6,
+             "line200mb.puf": 200000000 + 35}
+    inputs = {} if args.only else {
         "plain.puf": ["plain", str(args.plain_mib << 20), "11"],
         "plain100.puf": ["plain", str(100 << 20), "12"],
         "plain256.puf": ["plain", str(256 << 20), "15"],
         "distinct.puf": ["distinct", "20000", "13"],
         "realistic.puf": ["realistic", "200000", "14"],
     }
+    for name, spec, _ in hostile:
+        inputs[name] = spec
+        inputs["plain-" + name] = ["plain", str(sizes[name]), "16"]
     for name, spec in inputs.items():
         stamp = os.path.join(work, name + ".spec")
         if not os.path.exists(stamp) or open(stamp).read() != " ".join(spec):
@@ -89,6 +105,20 @@ def main():
 
     def row(figure, mine, ref, ratio, target, met):
         rows.append((figure, mine, ref, ratio, target, "" if met is None else "yes" if met else "NO"))
+
+    # Hostile buffers: refused at a limit, in at most twice the time of -k on
+    # a plain buffer of the same size plus a second, within 64 MiB.
+    for name, _, said in hostile:
+        err = path("hostile.err")
+        h, p, rss_h = median_pair(
+            runs, lambda: timed([kivex, "-kout.puf", name], work, rc=1, stderr=err),
+            lambda: timed([kivex, "-kout.puf", "plain-" + name], work))
+        told = said in open(err, encoding="latin-1").read()
+        row("hostile %s, wall / peak RSS" % name, "%.2f s / %.1f MiB" % (h, rss_h / 1024),
+            "-k plain same size %.2f s" % p, "%.2f x" % (h / p), "<= 2 x + 1 s, <= 64 MiB, exit 1",
+            h <= 2 * p + 1 and rss_h <= 65536 and told)
+    if args.only:
+        return show(rows, runs, args)
 
     # -k on plain against a user-space block copy and against cat.
     def dd(name):
@@ -194,6 +224,10 @@ def main():
     for name in ("out.puf", "cat.out", "inplace.puf", "strace.txt"):
         if os.path.exists(path(name)):
             os.remove(path(name))
+    show(rows, runs, args)
+
+
+def show(rows, runs, args):
     widths = [max(len(str(r[i])) for r in rows + [HEAD]) for i in range(6)]
     print("machine: %s, %d cores; %d runs each, medians; plain buffer %d MiB"
           % (platform.processor() or platform.machine(), os.cpu_count(), runs, args.plain_mib))

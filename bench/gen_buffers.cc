@@ -3,9 +3,12 @@
 //   gen_buffers plain OUT BYTES SEED       mail-like messages, no faces
 //   gen_buffers distinct OUT COUNT SEED    every message a different face
 //   gen_buffers realistic OUT COUNT SEED   30% with one of 2000 faces, Zipf 1.1
+//   gen_buffers lines OUT COUNT SEED       COUNT lines "A: b" and no empty line
+//   gen_buffers longline OUT BYTES SEED    one message with a header line of BYTES
 //
 // Beside each buffer with faces, OUT.values lists the X-Face value of every
 // face occurrence, one a line, for the bare library loop.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -89,7 +92,7 @@ std::string RandomFace() {
 
 int main(int argc, char** argv) {
   if (argc != 5) {
-    fprintf(stderr, "usage: gen_buffers plain|distinct|realistic OUT AMOUNT SEED\n");
+    fprintf(stderr, "usage: gen_buffers plain|distinct|realistic|lines|longline OUT AMOUNT SEED\n");
     return 2;
   }
   std::string kind = argv[1];
@@ -97,9 +100,17 @@ int main(int argc, char** argv) {
   unsigned long long amount = strtoull(argv[3], nullptr, 10);
   gRandom.seed(strtoull(argv[4], nullptr, 10));
   FILE* buffer = fopen(out.c_str(), "wb");
-  FILE* values = kind == "plain" ? nullptr : fopen((out + ".values").c_str(), "wb");
-  if (buffer == nullptr || (kind != "plain" && values == nullptr)) return 1;
-  if (kind == "plain") {
+  bool faces = kind == "distinct" || kind == "realistic";
+  FILE* values = faces ? fopen((out + ".values").c_str(), "wb") : nullptr;
+  if (buffer == nullptr || (faces && values == nullptr)) return 1;
+  // Hostile buffers: a header block that never ends, a header line of hundreds of MB.
+  if (kind == "lines" || kind == "longline") {
+    std::string chunk = kind == "lines" ? std::string("A: b\r\n") : std::string(1 << 20, 'a');
+    if (kind == "longline") fputs("EMP: /brett/test\r\nBET: ", buffer);
+    for (unsigned long long done = 0; done < amount; done += kind == "lines" ? 1 : chunk.size())
+      fwrite(chunk.data(), 1, kind == "lines" ? chunk.size() : std::min<size_t>(chunk.size(), amount - done), buffer);
+    if (kind == "longline") fputs("\r\nLEN: 0\r\n\r\n", buffer);
+  } else if (kind == "plain") {
     unsigned long long written = 0;
     for (size_t serial = 0; written < amount; ++serial) {
       std::string msg = Message(serial, "");

@@ -32,9 +32,14 @@ class cBlockReader {
   // LF. Returns how many bytes came (NULs included); 0 at the end of the
   // file or after a read error. A NUL is put behind them.
   int ReadPiece(char* out, int max);
+  // What RestOfLine found.
+  enum { kRestEnded, kRestOpen, kRestLong, kRestNoMemory };
   // Appends the rest of the current line to `value`, leaving out NUL bytes;
-  // its LF is consumed, not appended. True when an LF ended it.
-  bool RestOfLine(cString* value);
+  // its LF is consumed, not appended. Consumes at most `max` bytes, the LF
+  // counted: kRestEnded when an LF ended the line within them, kRestOpen
+  // when the file ended before, kRestLong when the line goes on beyond them,
+  // kRestNoMemory when `value` could not grow.
+  int RestOfLine(cString* value, uint64_t max);
   // Points *bytes at up to `max` next bytes (at most what one block holds)
   // without copying and consumes them; returns how many (0 at the end of
   // the file or after an error).
@@ -73,7 +78,16 @@ class cBlockReader {
   // Bytes left in a regular file from here on; -1 when the file cannot tell.
   int64_t Remaining() const { return size_ < 0 ? -1 : size_ - position_; }
   bool Failed() const { return failed_; }
+  // The failure was that no memory for the blocks could be had.
+  bool NoMemory() const { return noMemory_; }
   bool AtEnd() const { return atEnd_; }
+  // A regular file is read up to its size at Bind, no further. Call where
+  // the reading ended inside a message: true when that is because the file
+  // has changed since (it ended early, or has grown), not because its last
+  // message was cut off.
+  bool EndedByChange();
+  // The file was found changed: it ended early, or EndedByChange said so.
+  bool Changed() const { return changed_; }
 
  private:
   // Refills an empty block. False when no byte came.
@@ -89,6 +103,8 @@ class cBlockReader {
   uint64_t fills_;
   cBlockWriter* writer_;  // may hold or still be writing bytes of either block
   bool atEnd_, failed_;
+  bool changed_;  // the file ended before its size at Bind, or grew
+  bool noMemory_ = false;
 };
 
 #endif  // KIVEX_BUFFER_BLOCK_READER_H_

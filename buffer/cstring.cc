@@ -3,12 +3,14 @@
 #include <cstdlib>
 #include <cstring>
 
-cString::cString() : Data(static_cast<char*>(malloc(1))), Length(1), Capacity(0) {
+#include "platform/env.h"
+
+cString::cString() : Data(static_cast<char*>(platform::Allocate(1))), Length(1), Capacity(0) {
   if (Data != nullptr) Data[0] = '\0';
 }
 
 cString::cString(int reserve)
-    : Data(static_cast<char*>(malloc(reserve > 0 ? reserve : 1))),
+    : Data(static_cast<char*>(platform::Allocate(reserve > 0 ? reserve : 1))),
       Length(1),
       Capacity(reserve > 0 ? reserve - 1 : 0) {
   if (Data != nullptr) Data[0] = '\0';
@@ -26,7 +28,7 @@ bool cString::AssignBytes(const char* bytes, int32_t count) {
   int32_t need = count + 1;
   if (Data == nullptr || Capacity < need) {
     // Allocate before releasing, so that a failure leaves the old text.
-    char* block = static_cast<char*>(malloc(need));
+    char* block = static_cast<char*>(platform::Allocate(need));
     if (block == nullptr) return false;
     if (count > 0) memcpy(block, bytes, count);
     free(Data);
@@ -43,7 +45,7 @@ bool cString::AssignBytes(const char* bytes, int32_t count) {
 bool cString::Resize(int32_t n) {
   if (Data == nullptr || Capacity < n) {
     free(Data);
-    Data = static_cast<char*>(malloc(n > 0 ? n : 1));
+    Data = static_cast<char*>(platform::Allocate(n > 0 ? n : 1));
     if (Data == nullptr) return false;
     Capacity = n;
   }
@@ -59,7 +61,7 @@ bool cString::AppendGrowing(const char* bytes, int32_t count) {
     int64_t grown = static_cast<int64_t>(Capacity) * 2;
     if (grown < need) grown = need;
     if (grown > INT32_MAX) grown = INT32_MAX;
-    char* block = static_cast<char*>(realloc(Data, static_cast<size_t>(grown)));
+    char* block = static_cast<char*>(platform::Reallocate(Data, static_cast<size_t>(grown)));
     if (block == nullptr) return false;
     if (Data == nullptr) size = 0;
     Data = block;
@@ -69,6 +71,18 @@ bool cString::AppendGrowing(const char* bytes, int32_t count) {
   Data[size + count] = '\0';
   Length = size + count + 1;
   return true;
+}
+
+void cString::ShrinkTo(int32_t size) {
+  if (Data == nullptr || Capacity <= size || size < 1) return;
+  // Not through the test seam: a smaller block never fails in practice, and
+  // where it does the larger one simply stays.
+  char* block = static_cast<char*>(realloc(Data, static_cast<size_t>(size)));
+  if (block == nullptr) return;
+  Data = block;
+  Data[0] = '\0';
+  Length = 1;
+  Capacity = size - 1;
 }
 
 void cString::Clear() {

@@ -36,6 +36,9 @@ class cString {
   }
   // Makes the text empty without releasing the block.
   void Clear();
+  // Empties the text and gives a block of more than `size` bytes back down
+  // to `size` (capacity size - 1): for records that keep their blocks.
+  void ShrinkTo(int32_t size);
 
   bool AppendGrowing(const char* bytes, int32_t count);
 

@@ -7,21 +7,35 @@
 #include "buffer/console_text.h"
 #include "platform/env.h"
 
-cFileStream::cFileStream() : File(nullptr), FileName(nullptr), buffer_(nullptr) {}
+cFileStream::cFileStream() : File(nullptr), FileName(nullptr), buffer_(nullptr), changed_(false) {}
 
 cFileStream::~cFileStream() { Close(); }
 
 int cFileStream::Open(const char* name, const char* mode, int bufferSize) {
+  return OpenAs(name, mode, bufferSize, false);
+}
+
+int cFileStream::OpenHeld(const char* name, int bufferSize) {
+  return OpenAs(name, "rb", bufferSize, true);
+}
+
+int cFileStream::OpenAs(const char* name, const char* mode, int bufferSize, bool held) {
   if (File != nullptr && Close() != 0) return 1;
+  state_ = platform::FileState();
+  changed_ = false;
   free(FileName);
   FileName = nullptr;
   size_t size = strlen(name) + 1;
   FileName = static_cast<char*>(malloc(size));
   if (FileName == nullptr) return 1;
   memcpy(FileName, name, size);
-  File = platform::OpenFile(name, mode);
+  File = held ? platform::OpenHeld(name, &state_) : platform::OpenFile(name, mode);
   if (File == nullptr) {
     if (strchr(mode, 'x') != nullptr && errno == EEXIST) return 2;
+    if (held && errno == EBUSY) {
+      fprintf(stderr, "Der Puffer %s wird gerade von einem anderen Programm geschrieben\n", name);
+      return 1;
+    }
     perror("Fehler");
     PrintText(stderr, "Fehler beim Oeffnen der Datei %s\n", name);
     return 1;

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "buffer/block_writer.h"
+#include "platform/env.h"
 
 // Stream buffer size for buffer files: large enough that the system calls
 // do not dominate a run over gigabytes.
@@ -27,6 +28,19 @@ class cFileStream {
   // error, and, for an exclusive mode ("wbx"), 2 without a report when the
   // name is already taken.
   int Open(const char* name, const char* mode, int bufferSize);
+  // Opens the buffer `name` for reading like Open with mode "rb", and holds
+  // it until Close so that no other program writes it meanwhile
+  // (platform::OpenHeld). Reports a buffer still in use after the wait.
+  int OpenHeld(const char* name, int bufferSize);
+  // A reader found the held file ending elsewhere than it did at the open.
+  void NoteChanged() { changed_ = true; }
+  // True when the held file is still the one opened, with its size and
+  // modification time, and no reader found it changed.
+  bool Unchanged() const {
+    return !changed_ && FileName != nullptr && platform::StillAsOpened(FileName, state_);
+  }
+  // The held file as opened; kept after Close.
+  const platform::FileState& HeldState() const { return state_; }
   // 0 when nothing was open or the file closed cleanly; 1 after reporting a
   // failed close, which includes any earlier write error on the stream. The
   // stream counts as closed either way and FileName is released.
@@ -40,9 +54,13 @@ class cFileStream {
   cBlockWriter Writer;  // bound to File when it is written in blocks
 
  private:
+  int OpenAs(const char* name, const char* mode, int bufferSize, bool held);
+
   // The stream buffer asked for at Open: glibc ignores the size unless it is
   // given the buffer itself. Freed after the file is closed.
   char* buffer_;
+  platform::FileState state_;  // of a held file, as opened
+  bool changed_;
 };
 
 #endif  // KIVEX_BUFFER_FILE_STREAM_H_

@@ -1,5 +1,7 @@
 #include "buffer/header_list.h"
 
+#include <new>
+
 namespace {
 const int kInitialRecords = 50;
 const int kInitialListRoom = 100;
@@ -8,72 +10,69 @@ const int kNameSize = 50;
 const int kValueSize = 256;
 }  // namespace
 
-cHeaderPool::cHeaderPool(int count) : searchPos(0) {
+cHeaderPool::cHeaderPool(int count) {
   slots.Reserve(count);
   AddRecords(count, kNameSize, kValueSize);
 }
 
 cHeaderPool::~cHeaderPool() {
   for (int32_t i = 0; i < slots.Count(); ++i) {
-    delete slots[i]->record;
-    delete slots[i];
+    slots[i]->~cHeaderLine();
+    free(slots[i]);
   }
 }
 
 bool cHeaderPool::AddRecords(int count, int nameSize, int valueSize) {
   for (int i = 0; i < count; ++i) {
-    HeaderSlot* slot = new (std::nothrow) HeaderSlot;
-    cHeaderLine* record = new (std::nothrow) cHeaderLine(nameSize, valueSize);
-    if (slot == nullptr || record == nullptr || record->Name.Data == nullptr ||
-        record->Value.Data == nullptr) {
-      delete slot;
-      delete record;
+    if (!slots.Room(slots.Count() + 1) || !free_.Room(slots.Count() + 1)) return false;
+    void* room = platform::Allocate(sizeof(cHeaderLine));
+    if (room == nullptr) return false;
+    cHeaderLine* record = new (room) cHeaderLine(nameSize, valueSize);
+    if (record->Name.Data == nullptr || record->Value.Data == nullptr) {
+      record->~cHeaderLine();
+      free(room);
       return false;
     }
-    slot->free = 1;
-    slot->record = record;
     record->slot = slots.Count();
-    if (!slots.Append(slot)) {
-      delete slot;
-      delete record;
-      return false;
-    }
+    slots.Append(record);
+    free_.Append(record);
   }
   return true;
 }
 
-cHeaderLine* cHeaderPool::TakeFirstFree() {
-  searchPos = 0;
-  for (int32_t i = 0; i < slots.Count(); ++i) {
-    ++searchPos;
-    if (slots[i]->free) {
-      slots[i]->free = 0;
-      return slots[i]->record;
-    }
-  }
-  return nullptr;
+size_t cHeaderPool::Growth(const cHeaderLine& record) {
+  size_t name = record.Name.Capacity > kNameSize ? static_cast<size_t>(record.Name.Capacity - kNameSize) : 0;
+  size_t value =
+      record.Value.Capacity > kValueSize ? static_cast<size_t>(record.Value.Capacity - kValueSize) : 0;
+  return name + value;
 }
 
 cHeaderLine* cHeaderPool::NewHeaderLine() {
-  // Successive messages walk through the pool one slot per line, so the
-  // usual case takes the next slot without scanning.
-  if (searchPos < slots.Count() - 1 && slots[searchPos]->free) {
-    HeaderSlot* slot = slots[searchPos++];
-    slot->free = 0;
-    return slot->record;
-  }
-  cHeaderLine* record = TakeFirstFree();
-  if (record != nullptr) return record;
-  AddRecords(kRecordsPerGrowth, kNameSize, kValueSize);
-  record = TakeFirstFree();
-  if (record != nullptr) return record;
-  fprintf(stdout, "NewHeaderLine, return NULL\n");
-  return nullptr;
+  if (free_.Count() == 0 && !AddRecords(kRecordsPerGrowth, kNameSize, kValueSize) &&
+      free_.Count() == 0)
+    return nullptr;
+  cHeaderLine* record = free_.Pop();
+  ++visits_;
+  kept_ -= Growth(*record);
+  record->free = 0;
+  return record;
 }
 
 void cHeaderPool::Release(cHeaderLine* record) {
   int32_t i = record->slot;
-  if (i >= 0 && i < slots.Count() && slots[i]->record == record) slots[i]->free = 1;
+  ++visits_;
+  if (i < 0 || i >= slots.Count() || slots[i] != record || record->free) return;
+  size_t growth = Growth(*record);
+  if (kept_ + growth > kKeptGrowth) {
+    // Blocks never shrink within a message; across messages a pool that
+    // kept every block any line ever needed would grow without bound.
+    record->Name.ShrinkTo(kNameSize);
+    record->Value.ShrinkTo(kValueSize);
+    growth = Growth(*record);
+  }
+  kept_ += growth;
+  record->free = 1;
+  free_.Append(record);  // never grows: it has room for every record
 }
 
 cHeaders::cHeaders() : pool(kInitialRecords) { list.Reserve(kInitialListRoom); }
@@ -92,7 +91,8 @@ bool cHeaders::Add(const char* name, const char* value) {
 }
 
 void cHeaders::Clear() {
-  for (int32_t i = 0; i < list.Count(); ++i) pool.Release(list[i]);
+  // Backwards, so that the next message takes the same records in order.
+  for (int32_t i = list.Count(); i-- > 0;) pool.Release(list[i]);
   list.RemoveAll();
 }
 

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "buffer/cstring.h"
+#include "platform/env.h"
 
 // An array of pointers that doubles its capacity when full (from 1 when
 // empty) and reports exhausted memory instead of throwing.
@@ -23,18 +24,22 @@ class cPtrArray {
 
   bool Reserve(int32_t n) {
     if (n <= capacity_) return true;
-    T** grown = static_cast<T**>(realloc(items_, sizeof(T*) * static_cast<size_t>(n)));
+    T** grown = static_cast<T**>(platform::Reallocate(items_, sizeof(T*) * static_cast<size_t>(n)));
     if (grown == nullptr) return false;
     items_ = grown;
     capacity_ = n;
     return true;
   }
+  // Room for `n` items, growing by doubling at least.
+  bool Room(int32_t n) { return n <= capacity_ || Reserve(n > 2 * capacity_ ? n : 2 * capacity_); }
   bool Append(T* item) {
     if (count_ == capacity_ && !Reserve(capacity_ == 0 ? 1 : capacity_ * 2)) return false;
     items_[count_++] = item;
     return true;
   }
   void RemoveAll() { count_ = 0; }
+  // REQUIRES: Count() > 0.
+  T* Pop() { return items_[--count_]; }
   int32_t Count() const { return count_; }
   int32_t Capacity() const { return capacity_; }
   T* operator[](int32_t i) const { return items_[i]; }
@@ -48,20 +53,19 @@ class cPtrArray {
 class cHeaderLine {
  public:
   cHeaderLine(int nameSize, int valueSize)
-      : Name(nameSize), Value(valueSize), slot(-1), tight(false) {}
+      : Name(nameSize), Value(valueSize), slot(-1), free(1), tight(false) {}
   cString Name;   // the bytes before the line's first colon
   cString Value;  // the rest of the line behind the separator, line end removed
   int32_t slot;   // index of its slot in the owning pool, so release needs no search
+  uint8_t free;   // 1 = in the pool, may be handed out
   // Written back without a blank after the colon: a "LEN:" line that gave no
   // length would give one with it.
   bool tight;
 };
 
-struct HeaderSlot {
-  uint8_t free;  // 1 = may be handed out
-  cHeaderLine* record;
-};
-
+// The records are handed out from a stack of the free ones: taking and
+// giving back cost the same however many records the pool holds (a header
+// block of many thousand lines made a search through all of them quadratic).
 class cHeaderPool {
  public:
   // Creates `count` free records with 50-byte names and 256-byte values.
@@ -73,20 +77,30 @@ class cHeaderPool {
   // Appends `count` free records with text buffers of the given sizes.
   // False when memory ran out (the records made until then stay).
   bool AddRecords(int count, int nameSize, int valueSize);
-  // A free record, now marked in use; null (after a line on standard output)
-  // when none is free and the pool cannot grow.
+  // A free record, now marked in use; null when none is free and the pool
+  // cannot grow (the caller reports it).
   cHeaderLine* NewHeaderLine();
-  // Marks the record free again; a record of another pool is ignored.
+  // Marks the record free again; a record of another pool is ignored. The
+  // free records keep at most kKeptGrowth bytes of text blocks beyond their
+  // first sizes; a record released beyond that gets blocks of those sizes.
   void Release(cHeaderLine* record);
 
   int32_t SlotCount() const { return slots.Count(); }
   bool SlotFree(int32_t i) const { return slots[i]->free != 0; }
+  // Records looked at by NewHeaderLine and Release, for tests.
+  uint64_t Visits() const { return visits_; }
 
-  cPtrArray<HeaderSlot> slots;
-  int32_t searchPos;
+  static const size_t kKeptGrowth = 4 << 20;
+
+  cPtrArray<cHeaderLine> slots;  // every record, in creation order; owned
 
  private:
-  cHeaderLine* TakeFirstFree();
+  // Block bytes of a record's texts beyond their first sizes.
+  static size_t Growth(const cHeaderLine& record);
+
+  cPtrArray<cHeaderLine> free_;  // room for every record, so Release never allocates
+  size_t kept_ = 0;              // Growth of the free records
+  uint64_t visits_ = 0;
 };
 
 class cHeaders {

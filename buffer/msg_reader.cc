@@ -5,6 +5,7 @@
 #include "buffer/console_text.h"
 #include "buffer/line_scanner.h"
 #include "buffer/xp_msg.h"
+#include "platform/env.h"
 
 namespace {
 
@@ -13,8 +14,6 @@ const int kPieceSize = 511;
 
 // Working storage shared by all messages (one thread).
 char gPiece[kPieceSize + 1];
-cString gName(512);
-cString gValue(1024);
 
 // The number behind "LEN: " as atol reads it, up to `end`; saturates
 // instead of wrapping.
@@ -94,10 +93,10 @@ cXPMsg::~cXPMsg() { delete reader_; }
 int cXPMsg::ReadMsg(FILE* in, FILE* log) {
   Headers.Clear();
   recordsDeferred_ = false;
-  BodyShort = false;
+  BodyShort = NoMemory = false;
   messageStart_ = -1;
   log_ = log;
-  if (reader_ == nullptr) reader_ = new (std::nothrow) cBlockReader;
+  if (reader_ == nullptr && platform::MayAllocate()) reader_ = new (std::nothrow) cBlockReader;
   if (reader_ == nullptr) {
     ToLog(log, "Kein Speicher fuer den Lesepuffer\n");
     return 1;
@@ -106,7 +105,7 @@ int cXPMsg::ReadMsg(FILE* in, FILE* log) {
     reader_->Bind(in);
     BodyPending = 0;
   }
-  if (BodyPending > 0 && !SkipPendingBody()) return 1;
+  if (BodyPending > 0 && !SkipPendingBody()) return reader_->Changed() ? 2 : 1;
   OfsStart = OfsEnde = reader_->Position();
   int64_t length = -1;
   int result = ReadHeaders(in, log, &length);
@@ -118,6 +117,25 @@ int cXPMsg::ReadMsg(FILE* in, FILE* log) {
   return 0;
 }
 
+namespace {
+
+const char kLineTooLong[] = "Headerzeile laenger als %llu Bytes at %llX\n";
+const char kBlockTooLong[] = "Header laenger als %llu Bytes at %llX\n";
+const char kTooManyLines[] = "Header mit mehr als %llu Zeilen at %llX\n";
+
+int NoMemoryForLine(FILE* log, int64_t at) {
+  if (log != nullptr)
+    fprintf(log, "Kein Speicher fuer eine Headerzeile at %llX\n", static_cast<unsigned long long>(at));
+  return 1;
+}
+
+}  // namespace
+
+int cXPMsg::Refuse(FILE* log, const char* text, unsigned long long limit, int64_t at) {
+  if (log != nullptr) fprintf(log, text, limit, static_cast<unsigned long long>(at));
+  return 1;
+}
+
 int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
   *length = -1;
   bool lengthSeen = false;
@@ -125,6 +143,25 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
   cBlockReader& reader = *reader_;
   rawLines_ = -1;
   if (PassHeaders(length)) return 0;
+  const int64_t blockStart = reader.Position();
+  int64_t lineStart = blockStart;
+  uint64_t lineBytes = 0;
+  int32_t lines = 0;
+  bool midLine = false;  // a bad piece left the rest of its line
+  // Counts `size` bytes just read at `at`: 0, or 1 after the report of a limit passed.
+  auto account = [&](int64_t at, size_t size) {
+    if (!midLine) {
+      lineStart = at;
+      lineBytes = 0;
+      ++lines;
+    }
+    lineBytes += size;
+    if (lines > kMaxHeaderLines) return Refuse(log, kTooManyLines, kMaxHeaderLines, blockStart);
+    if (lineBytes > kMaxHeaderLine) return Refuse(log, kLineTooLong, kMaxHeaderLine, lineStart);
+    if (static_cast<uint64_t>(at - blockStart) + size > kMaxHeaderBlock)
+      return Refuse(log, kBlockTooLong, kMaxHeaderBlock, blockStart);
+    return 0;
+  };
   const char* line;
   size_t size = reader.PeekLine(&line, kPieceSize);
   const char* rawStart = size > 0 ? line : nullptr;
@@ -139,7 +176,10 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
         break;
       }
       int taken = TakeLine(line, size, length, &lengthSeen);
+      if (taken == kLineNoMemory) return NoMemoryForLine(log, reader.Position());
       if (taken != kLineBad) {
+        if (account(reader.Position(), size) != 0) return 1;
+        midLine = false;
         reader.Skip(size);
         raw = raw && taken == kLineAsWritten;
         continue;
@@ -147,62 +187,87 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
     }
     // A long line, one across the block's end, with NULs or without a name.
     raw = false;
+    int64_t at = reader.Position();
     int count = reader.ReadPiece(gPiece, kPieceSize);
     if (count == 0) break;
     if (gPiece[0] == '\r' || gPiece[0] == '\n') break;
-    bool lengthLine = TakeLength(gPiece, gPiece + count, length, &lengthSeen);
-    // Split straight into a record; without one the line is read and dropped.
-    cHeaderLine* record = Headers.pool.NewHeaderLine();
-    cString* name = record != nullptr ? &record->Name : &gName;
-    cString* value = record != nullptr ? &record->Value : &gValue;
-    if (!SplitHeaderLine(gPiece, name, value)) {
-      if (record != nullptr) Headers.pool.Release(record);
-      unsigned long long at = static_cast<unsigned long long>(OfsStart);
+    if (account(at, static_cast<size_t>(count)) != 0) return 1;
+    const char* colon = strchr(gPiece, ':');
+    if (colon == nullptr || colon == gPiece) {
+      unsigned long long ofs = static_cast<unsigned long long>(OfsStart);
       if (log != nullptr && !IsConsole(log))
-        fprintf(log, "fehlerhafte Headerzeile: <%s> at %llX\n", gPiece, at);
+        fprintf(log, "fehlerhafte Headerzeile: <%s> at %llX\n", gPiece, ofs);
       fputs("fehlerhafte Headerzeile: <", stderr);
       WriteSafeText(stderr, gPiece, strlen(gPiece));
-      fprintf(stderr, "> at %llX\n", at);
+      fprintf(stderr, "> at %llX\n", ofs);
       fflush(stderr);
+      // The rest of a long line comes as the next piece.
+      midLine = gPiece[count - 1] != '\n';
       continue;
     }
+    midLine = false;
+    bool lengthLine = TakeLength(gPiece, gPiece + count, length, &lengthSeen);
+    // Split straight into a record.
+    cHeaderLine* record = Headers.pool.NewHeaderLine();
+    if (record == nullptr || !SplitHeaderLine(gPiece, &record->Name, &record->Value)) {
+      if (record != nullptr) Headers.pool.Release(record);
+      return NoMemoryForLine(log, lineStart);
+    }
+    cString* value = &record->Value;
+    bool grown = true;
     if (gPiece[count - 1] != '\n') {
       // The physical line goes on beyond the piece. Where a piece ends must
       // not change the value (a rewritten line breaks elsewhere): the CRs
       // taken from the piece's end come back, and only the line's end loses
       // its CRs.
-      const char* valueStart = ValueStart(gPiece + name->Size());
+      const char* valueStart = ValueStart(gPiece + record->Name.Size());
       int32_t full = static_cast<int32_t>(strlen(valueStart));
-      if (full > value->Size()) value->Append(valueStart + value->Size(), full - value->Size());
+      if (full > value->Size()) grown = value->Append(valueStart + value->Size(), full - value->Size());
+      // What the line may still hold: the rest of both limits.
+      uint64_t lineLeft = kMaxHeaderLine - lineBytes;
+      uint64_t blockLeft = kMaxHeaderBlock - static_cast<uint64_t>(reader.Position() - blockStart);
+      uint64_t left = lineLeft < blockLeft ? lineLeft : blockLeft;
+      int rest = cBlockReader::kRestOpen;
       // A colon that ends the piece leaves its separator to the rest.
-      bool ended = false;
       const char* next;
-      if (name->Size() + 1 == count && reader.Take(&next, 1) == 1) {
-        if (*next == '\n') ended = true;
-        else if (*next != ' ' && *next != '\t' && *next != '\0') value->Append(next, 1);
+      if (grown && record->Name.Size() + 1 == count && left > 0 && reader.Take(&next, 1) == 1) {
+        --left;
+        if (*next == '\n') rest = cBlockReader::kRestEnded;
+        else if (*next != ' ' && *next != '\t' && *next != '\0') grown = value->Append(next, 1);
       }
-      if (!ended) ended = reader.RestOfLine(value);
-      while (ended && value->Size() > 0 && value->Data[value->Size() - 1] == '\r') {
+      if (grown && rest != cBlockReader::kRestEnded) rest = reader.RestOfLine(value, left);
+      if (rest == cBlockReader::kRestNoMemory) grown = false;
+      if (rest == cBlockReader::kRestLong) {
+        Headers.pool.Release(record);
+        return lineLeft <= blockLeft ? Refuse(log, kLineTooLong, kMaxHeaderLine, lineStart)
+                                     : Refuse(log, kBlockTooLong, kMaxHeaderBlock, blockStart);
+      }
+      while (rest == cBlockReader::kRestEnded && value->Size() > 0 &&
+             value->Data[value->Size() - 1] == '\r') {
         value->Data[value->Size() - 1] = '\0';
         --value->Length;
       }
     }
-    if (record == nullptr) continue;
     record->tight = lengthLine;  // "LEN:" without a blank: no length, and none on rewrite
-    if (reader.Failed() || !Headers.Append(record)) {
+    if (!grown || (!reader.Failed() && !Headers.Append(record))) {
       Headers.pool.Release(record);
-      if (reader.Failed()) break;
+      return NoMemoryForLine(log, lineStart);
+    }
+    if (reader.Failed()) {
+      Headers.pool.Release(record);
+      break;
     }
   }
   if (reader.Failed()) {
-    ToLog(log, "Fehler beim Einlesen eines Headers\n");
+    ToLog(log, reader.NoMemory() ? "Kein Speicher fuer den Lesepuffer\n"
+                                 : "Fehler beim Einlesen eines Headers\n");
     return 1;
   }
   if (reader.AtEnd()) {
     // A message cut off inside its header block would vanish from the
     // filtered buffer without a word; stray bytes that hold no header line
     // (a DOS end-of-file mark) have been reported and end the buffer.
-    if (Headers.Count() == 0) return 2;
+    if (Headers.Count() == 0 || reader.EndedByChange()) return 2;
     ToLog(log, "Unvollstaendige Nachricht am Ende des Puffers\n");
     return 1;
   }
@@ -228,16 +293,13 @@ int cXPMsg::TakeLine(const char* line, size_t size, int64_t* length, bool* lengt
   while (cut > value && cut[-1] == '\r') --cut;
   bool lengthLine = TakeLength(line, end, length, lengthSeen);
   cHeaderLine* record = Headers.pool.NewHeaderLine();
-  if (record == nullptr) return kLineDropped;
-  if (!record->Name.AssignBytes(line, static_cast<int32_t>(colon - line)) ||
-      !record->Value.AssignBytes(value, static_cast<int32_t>(cut - value))) {
-    Headers.pool.Release(record);
-    return kLineBad;  // read again, and reported, piece by piece
-  }
+  if (record == nullptr) return kLineNoMemory;
   record->tight = lengthLine;
-  if (!Headers.Append(record)) {
+  if (!record->Name.AssignBytes(line, static_cast<int32_t>(colon - line)) ||
+      !record->Value.AssignBytes(value, static_cast<int32_t>(cut - value)) ||
+      !Headers.Append(record)) {
     Headers.pool.Release(record);
-    return kLineDropped;
+    return kLineNoMemory;
   }
   return LineAsWritten(line, colon, end, lengthLine) ? kLineAsWritten : kLineChanged;
 }
@@ -251,7 +313,7 @@ bool cXPMsg::PassHeaders(int64_t* length) {
   bool lengthSeen = false;
   const char* line = start;
   cLineScanner scanner(end);
-  for (;;) {
+  for (int32_t lines = 0;; ++lines) {
     const char* limit = end - line < kPieceSize ? end : line + kPieceSize;
     const char* colon;
     const char* lf = scanner.Scan(line, limit, &colon);
@@ -261,6 +323,7 @@ bool cXPMsg::PassHeaders(int64_t* length) {
       break;
     }
     if (colon == nullptr || colon == line || IsFaceName(line, colon - line)) return false;
+    if (lines == kMaxHeaderLines) return false;  // refused on the way with records
     bool lengthLine = TakeLength(line, lf, &claimed, &lengthSeen);
     if (!LineAsWritten(line, colon, lf, lengthLine)) return false;
     line = lf + 1;
@@ -285,10 +348,15 @@ bool cXPMsg::LoadHeaders() {
   const char* end = rawHead_ + rawSize_;
   for (const char* line = rawHead_; line < end;) {
     const char* lf = static_cast<const char*>(memchr(line, '\n', static_cast<size_t>(end - line)));
-    TakeLine(line, static_cast<size_t>(lf + 1 - line), &length, &lengthSeen);
+    if (TakeLine(line, static_cast<size_t>(lf + 1 - line), &length, &lengthSeen) == kLineNoMemory) {
+      // The lines as read stay the message; the caller ends the run.
+      Headers.Clear();
+      recordsDeferred_ = NoMemory = true;
+      NoMemoryForLine(log_, OfsStart + (line - rawHead_));
+      return false;
+    }
     line = lf + 1;
   }
-  // A record memory refused leaves its line to the raw bytes.
   rawLines_ = Headers.Count();
   return true;
 }
@@ -321,7 +389,7 @@ bool cXPMsg::HoldBody() {
 int cXPMsg::TakeBody(FILE* log, uint64_t n) {
   // Held: a short body keeps what came (at most kHeldBody) for the report.
   // Reading it may refill the block that holds the header lines.
-  if (recordsDeferred_ && reader_->Buffered() < n) LoadHeaders();
+  if (recordsDeferred_ && reader_->Buffered() < n && !LoadHeaders()) return 1;
   uint64_t held = n < kHeldBody ? n : kHeldBody;
   if (static_cast<uint64_t>(Body.Capacity) < held + 1 && !Body.Resize(static_cast<int32_t>(held + 1))) {
     if (log != nullptr)
@@ -339,9 +407,12 @@ int cXPMsg::TakeBody(FILE* log, uint64_t n) {
   Body.Data[kept] = '\0';
   Body.Length = static_cast<int32_t>(kept + 1);
   if (got == n) return 0;
-  ReportShortBody(n, got, Body.Data, kept);
+  // A body is complete only when all of it came; one that reaches into
+  // bytes appended since the start is not (they are not read).
+  bool changed = reader_->EndedByChange();
+  if (!changed) ReportShortBody(n, got, Body.Data, kept);
   Body.Clear();
-  return 1;
+  return changed ? 2 : 1;
 }
 
 bool cXPMsg::SkipPendingBody() {
@@ -353,7 +424,7 @@ bool cXPMsg::SkipPendingBody() {
   }
   if (BodyPending == 0) return true;
   BodyPending = 0;
-  ReportShortBody(bodyLength_, got, "", 0);
+  if (!reader_->EndedByChange()) ReportShortBody(bodyLength_, got, "", 0);
   return false;
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "buffer/xp_msg.h"
@@ -55,5 +56,74 @@ TEST(ReadMsg, BlockBoundariesChangeNothing) {
       fclose(in);
       fclose(out);
     }
+  }
+}
+
+namespace {
+
+// Reads and writes every message of `bytes`: the last ReadMsg result, the
+// output and the log.
+std::tuple<int, std::string, std::string> Filter(const std::string& bytes) {
+  FILE* in = test::StreamOf(bytes);
+  FILE* out = test::TempStream();
+  FILE* log = test::TempStream();
+  int last;
+  {
+    cBlockWriter writer;
+    writer.Bind(out);
+    cXPMsg msg;
+    while ((last = msg.ReadMsg(in, log)) == 0) msg.WriteRawMsg(writer, log);
+    writer.Flush();
+  }
+  std::tuple<int, std::string, std::string> result{last, test::Contents(out), test::Contents(log)};
+  fclose(in);
+  fclose(out);
+  fclose(log);
+  return result;
+}
+
+}  // namespace
+
+// Each limit: a message right at it comes out byte for byte; one byte or
+// one line beyond it, it is refused, naming the limit and the offset, and
+// nothing of it is written. Reading stops at the limit: a block of 300,000
+// lines looks at no more records than the limit allows.
+TEST(ReadMsg, HeaderLimitsJustBelowAndAbove) {
+  const std::string first = Message({"LEN: 0"}, "");  // the next message begins at 0xA
+  const std::string mib = "N: " + std::string(kMaxHeaderLine - 5, 'v') + "\r\n";
+  std::string many;
+  for (int i = 1; i < kMaxHeaderLines; ++i) many += "N: v\r\n";
+  const std::string cases[][3] = {
+      {mib, "N: w" + mib.substr(3), "Headerzeile laenger als 1048576 Bytes at A\n"},
+      {mib + mib + mib + "N: " + mib.substr(11), mib + mib + mib + "N: " + mib.substr(10),
+       "Header laenger als 4194304 Bytes at A\n"},
+      {many, many + "N: v\r\n", "Header mit mehr als 20000 Zeilen at A\n"}};
+  for (const auto& c : cases) {
+    std::string within = first + c[0] + "LEN: 0\r\n\r\n";
+    EXPECT_TRUE(Filter(within) == std::make_tuple(2, within, std::string())) << c[2];
+    EXPECT_TRUE(Filter(first + c[1] + "LEN: 0\r\n\r\n") == std::make_tuple(1, first, c[2])) << c[2];
+  }
+  std::string endless = first + "N: " + std::string(3 * kMaxHeaderLine, 'x');
+  EXPECT_EQ(std::get<2>(Filter(endless)), "Headerzeile laenger als 1048576 Bytes at A\n");
+  std::string lines;
+  for (int i = 0; i < 300000; ++i) lines += "A: b\r\n";
+  FILE* in = test::StreamOf(lines);
+  cXPMsg msg;
+  EXPECT_EQ(msg.ReadMsg(in, nullptr), 1);
+  EXPECT_LE(msg.Headers.pool.Visits(), 2u * kMaxHeaderLines + 2);
+  fclose(in);
+}
+
+// Records keep the blocks their values needed only up to kKeptGrowth in
+// all, so that message after message of long lines cannot pile up memory.
+TEST(HeaderPool, FreeRecordsKeepBoundedBlocks) {
+  cHeaders headers;
+  std::string value(100000, 'v');
+  for (int message = 0; message < 3; ++message) {
+    for (int i = 0; i < 200; ++i) ASSERT_TRUE(headers.Add("Name", value.c_str()));
+    headers.Clear();
+    size_t kept = 0;
+    for (int i = 0; i < headers.pool.SlotCount(); ++i) kept += headers.pool.slots[i]->Value.Capacity;
+    EXPECT_LE(kept, cHeaderPool::kKeptGrowth + 256u * headers.pool.SlotCount());
   }
 }

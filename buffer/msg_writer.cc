@@ -28,8 +28,9 @@ int cXPMsg::WriteRawMsg(cBlockWriter& out, FILE* err) {
     fprintf(err, "WriteRawMsg. ftell failed\n");
     return 1;
   }
-  // Where the message begins, should a pending body end early.
-  messageStart_ = BodyPending > 0 && reader_->Remaining() < 0 ? out.Position() : -1;
+  // Where the message begins, should a pending body end early: input of
+  // unknown size, or a file that changes while it is read.
+  messageStart_ = BodyPending > 0 ? out.Position() : -1;
   // A count of -1 never matches; one that matches comes from a read, so reader_ is there.
   if (rawLines_ == Headers.Count() && reader_->Generation() == rawGeneration_) {
     // The lines as read, and the empty line behind them, go out from the read block.
@@ -45,7 +46,11 @@ int cXPMsg::WriteRawMsg(cBlockWriter& out, FILE* err) {
     gBlock.Clear();
     bool built = true;
     for (int32_t i = 0; i < Headers.Count() && built; ++i) built = WriteHeaderLine(gBlock, *Headers.At(i));
-    if (!built || !out.Put(gBlock.Text(), static_cast<size_t>(gBlock.Size()))) {
+    if (!built) {
+      fprintf(err, "Kein Speicher fuer die Header-Ausgabe\n");
+      return 1;
+    }
+    if (!out.Put(gBlock.Text(), static_cast<size_t>(gBlock.Size()))) {
       fprintf(err, "Fehler bei der Header-Ausgabe\n");
       return 1;
     }
@@ -78,9 +83,9 @@ int cXPMsg::WriteRawBody(cBlockWriter& out, FILE* err) {
     if (!out.Put(Body.Data, static_cast<size_t>(Body.Size()))) return ReportBodyWrite(err);
     return 0;
   }
-  // A pending body goes from the input's blocks straight to the output. Only
-  // input of unknown size can end inside it: then the message is taken back,
-  // and its first bytes are kept for the report.
+  // A pending body goes from the input's blocks straight to the output.
+  // Input of unknown size can end inside it, a file only by changing: then
+  // the message is taken back, and its first bytes are kept for the report.
   bool mayEndEarly = reader_->Remaining() < 0;
   char first[kConsoleBytes + 1];
   size_t firstSize = 0;
@@ -101,15 +106,14 @@ int cXPMsg::WriteRawBody(cBlockWriter& out, FILE* err) {
   if (BodyPending == 0) return 0;
   BodyPending = 0;
   BodyShort = true;
-  ReportShortBody(bodyLength_, written, first, firstSize);
+  if (!reader_->EndedByChange()) ReportShortBody(bodyLength_, written, first, firstSize);
   if (messageStart_ >= 0) out.CutBack(messageStart_);
   return 1;
 }
 
 int cXPMsg::AddHeader(const char* name, const char* value) {
   rawLines_ = -1;
-  Headers.Add(name, value);
-  return 0;
+  return Headers.Add(name, value) ? 0 : 1;
 }
 
 int cXPMsg::AddLenHeader() {

@@ -22,6 +22,14 @@
 // input until the message is written (or skipped), so memory stays flat.
 const uint64_t kHeldBody = 1 << 16;
 
+// A header line (its line end counted), the header lines of one message
+// (the empty line behind them not counted) and their number stay within
+// these: no real mail comes near them, and whatever a file holds, reading it
+// takes bounded memory. A message beyond them is a damaged buffer.
+const uint64_t kMaxHeaderLine = 1 << 20;
+const uint64_t kMaxHeaderBlock = 4 << 20;
+const int32_t kMaxHeaderLines = 20000;
+
 class cXPMsg {
  public:
   cXPMsg() : OfsStart(-1), OfsEnde(-1), HeaderCursor(0) {}
@@ -30,7 +38,8 @@ class cXPMsg {
   cXPMsg& operator=(const cXPMsg&) = delete;
 
   // Reads the next message of `in` (opened "rb", positioned at a message).
-  // 0 = a message was read; 1 = error (reported to `log`); 2 = end of buffer.
+  // 0 = a message was read; 1 = error (reported to `log`); 2 = end of buffer,
+  // also where a changed input ended it (InputChanged).
   // A body longer than kHeldBody is not read but left pending (BodyPending);
   // a regular file's size tells at once whether all of it is there.
   // REQUIRES: between two calls with the same stream nothing else reads it.
@@ -53,16 +62,17 @@ class cXPMsg {
   int WriteRawBody(cBlockWriter& out, FILE* err);
   // Makes the header records of a message read without them (one without
   // an X-Face line whose every line goes out as read), while its lines are
-  // still in the read block. False when they no longer are.
+  // still in the read block. False when they no longer are, or after a
+  // report to the log stream of ReadMsg when memory ran out.
   bool LoadHeaders();
   // Takes a pending body into Body, so that it can be looked at. False
   // after the report (to the log stream of ReadMsg) that memory ran out or
   // that the input ended inside it.
   // REQUIRES: BodyPending <= kHeldBody.
   bool HoldBody();
-  // Appends a header line; an exhausted pool costs only the line. Always 0.
+  // Appends a header line. 1 when memory runs out (nothing appended).
   int AddHeader(const char* name, const char* value);
-  // Appends LEN with the body's length. Always 0.
+  // Appends LEN with the body's length. 1 when memory runs out.
   int AddLenHeader();
   // Replaces the body by `size` - 1 bytes (`size` bytes are read). 1 when
   // memory runs out.
@@ -76,15 +86,23 @@ class cXPMsg {
   int32_t HeaderCursor;
   uint64_t BodyPending = 0;  // body bytes still in the input
   bool BodyShort = false;    // the input ended inside a pending body (reported)
+  // The input turned out to change while it was read: reading ended as at
+  // the end of the buffer, without a report, and nothing of the message
+  // being read went out. The caller has the change reported.
+  bool InputChanged() const { return reader_ != nullptr && reader_->Changed(); }
+  bool NoMemory = false;     // LoadHeaders failed for want of memory (reported)
 
  private:
   // What TakeLine made of a line.
-  enum { kLineAsWritten, kLineChanged, kLineDropped, kLineBad };
+  enum { kLineAsWritten, kLineChanged, kLineNoMemory, kLineBad };
   // Takes a whole header line lying in the read block (LF included, no
   // NUL): records it, or notes its length. kLineBad (nothing taken) when it
-  // holds no name or memory ran out; kLineAsWritten when the writer would
-  // give back its very bytes.
+  // holds no name; kLineNoMemory when no record could be made;
+  // kLineAsWritten when the writer would give back its very bytes.
   int TakeLine(const char* line, size_t size, int64_t* length, bool* lengthSeen);
+  // The header block is refused: reports `text` (one number and an offset
+  // in it) to `log` and returns 1.
+  int Refuse(FILE* log, const char* text, unsigned long long limit, int64_t at);
   // Takes a header block that lies whole in the read block, with a length,
   // no X-Face line and every line as the writer would write it, without
   // making records. False, nothing consumed, for any other block.

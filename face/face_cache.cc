@@ -21,11 +21,13 @@ bool cFaceCache::Decode(const cString& value, cString& oBMP) {
     // Running out of memory says nothing about the value: try it again later.
     if (failure != kFaceNoMemory) Remember(key, failure, rc, bitmap);
   }
+  outOfMemory_ = failure == kFaceNoMemory;
   if (failure != kFaceDecoded) {
     ReportFaceFailure(failure, rc);
     return false;
   }
-  return MakeFaceImage(bitmap, oBMP);
+  outOfMemory_ = !MakeFaceImage(bitmap, oBMP);
+  return !outOfMemory_;
 }
 
 void cFaceCache::Remember(std::string_view value, FaceFailure failure, int rc,

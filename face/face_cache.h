@@ -22,7 +22,10 @@ class cFaceCache {
   // Does what DecodeFace does. A value byte-identical to one decoded before
   // gets the same image, or the same failure report, without decoding it
   // again.
+  // False after the report; then OutOfMemory tells whether memory ran out,
+  // which ends the run (a face passed over would be lost without a word).
   bool Decode(const cString& value, cString& oBMP);
+  bool OutOfMemory() const { return outOfMemory_; }
 
   size_t Bytes() const { return bytes_; }
   size_t Decompressed() const { return decompressed_; }
@@ -40,6 +43,7 @@ class cFaceCache {
   size_t budget_;
   size_t bytes_ = 0;
   size_t decompressed_ = 0;
+  bool outOfMemory_ = false;
   std::list<Entry> lru_;  // most recently used first
   std::unordered_map<std::string_view, std::list<Entry>::iterator> index_;
 };

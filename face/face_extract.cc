@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "face/bmp.h"
 #include "platform/env.h"
@@ -22,11 +23,15 @@ void ReleaseFaceFileName() {
   gFaceFileName = nullptr;
 }
 
-void BuildName(const cString& dir, int number) {
+bool BuildName(const cString& dir, int number) {
   char file[24];
   snprintf(file, sizeof file, "KIVO%04d.BMP", number % 10000);
-  gFaceFileName->Assign(dir.Text());
-  gFaceFileName->Append(file, 12);
+  return gFaceFileName->Assign(dir.Text()) && gFaceFileName->Append(file, 12);
+}
+
+bool NoMemoryForName() {
+  LogMsg(stderr, "%s", "Kein Speicher fuer den Namen der Face-Datei\n");
+  return false;
 }
 
 }  // namespace
@@ -37,13 +42,18 @@ void RestartFaceFileNumbers() { gLastFaceFileNo = -1; }
 
 bool WriteFaceFile(const cString& extractDir, const cString& oBMP) {
   if (gFaceFileName == nullptr) {
-    gFaceFileName = new cString(64);
+    if (platform::MayAllocate()) gFaceFileName = new (std::nothrow) cString(64);
+    if (gFaceFileName == nullptr || gFaceFileName->Data == nullptr) {
+      delete gFaceFileName;
+      gFaceFileName = nullptr;
+      return NoMemoryForName();
+    }
     atexit(ReleaseFaceFileName);
   }
   FILE* file = nullptr;
   int n = gLastFaceFileNo + 1;
   for (; n < kMaxFaceFiles; ++n) {
-    BuildName(extractDir, n);
+    if (!BuildName(extractDir, n)) return NoMemoryForName();
     if (platform::PathExists(gFaceFileName->Text())) continue;
     gLastFaceFileNo = n;
     // Created exclusively: a file that appeared since the probe is skipped.

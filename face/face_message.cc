@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "face/bmp.h"
 #include "buffer/log.h"
@@ -37,53 +38,57 @@ bool MakeTimestamp(cString& text) {
   char digits[32];
   snprintf(digits, sizeof digits, "%04d%02d%02d%02d%02d%02d", local.tm_year + 1900,
            local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-  text.Assign(digits);
+  text.Assign(digits);  // without the memory the text stays empty
   return true;
 }
-
-void ReturnFaceMsgSerial() { --gFaceMsgSerial; }
 
 bool BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP) {
   oXPMsgBMP.Headers.Clear();
   if (oXPMsgBMP.SetMsgBodyRaw(oBMP.Data, kBmpFileSize + 1) != 0) {
-    LogMsg(stderr, "%s", "oXPMsgBMP.SetMsgBodyRaw() failed\n");
+    LogMsg(stderr, "%s", "Kein Speicher fuer die Face-Nachricht\n");
     return false;
   }
   static cString subject;
-  for (source.HeaderCursor = 0; source.HeaderCursor < source.Headers.Count();
+  int failed = 0;  // a face message short of a line must not go out
+  for (source.HeaderCursor = 0; source.HeaderCursor < source.Headers.Count() && failed == 0;
        ++source.HeaderCursor) {
     const cHeaderLine* line = source.Headers.At(source.HeaderCursor);
     const char* name = line->Name.Text();
     if (EqualsIgnoreCase(name, "EMP") || EqualsIgnoreCase(name, "ABS") ||
         EqualsIgnoreCase(name, "EDA") || EqualsIgnoreCase(name, "ROT")) {
-      oXPMsgBMP.AddHeader(name, line->Value.Text());
+      failed = oXPMsgBMP.AddHeader(name, line->Value.Text());
     } else if (EqualsIgnoreCase(name, "BET")) {
-      subject.Assign("[face]  ");
-      subject.Append(line->Value.Text(), line->Value.Size());
-      oXPMsgBMP.AddHeader(name, subject.Text());
+      failed = !subject.Assign("[face]  ") || !subject.Append(line->Value.Text(), line->Value.Size()) ||
+               oXPMsgBMP.AddHeader(name, subject.Text()) != 0;
     } else if (EqualsIgnoreCase(name, "MID")) {
-      oXPMsgBMP.AddHeader("BEZ", line->Value.Text());
+      failed = oXPMsgBMP.AddHeader("BEZ", line->Value.Text());
     }
   }
-  if (gMidTimestamp == nullptr) {
-    gMidTimestamp = new cString(16);
-    gMessageId = new cString(64);
-    atexit(ReleaseMidTexts);
-  }
-  if (!gTimestampFilled) {
+  static bool releaseArranged = false;
+  if (!releaseArranged) releaseArranged = atexit(ReleaseMidTexts) == 0;
+  if (gMidTimestamp == nullptr && platform::MayAllocate()) gMidTimestamp = new (std::nothrow) cString(16);
+  if (gMessageId == nullptr && platform::MayAllocate()) gMessageId = new (std::nothrow) cString(64);
+  if (gMidTimestamp == nullptr || gMessageId == nullptr) failed = 1;
+  if (failed == 0 && !gTimestampFilled) {
     if (!MakeTimestamp(*gMidTimestamp)) return false;
-    gTimestampFilled = true;
+    gTimestampFilled = gMidTimestamp->Size() > 0;
+    if (!gTimestampFilled) failed = 1;
   }
-  char serial[16];
-  snprintf(serial, sizeof serial, "%d", ++gFaceMsgSerial);
-  gMessageId->Clear();
-  gMessageId->Append(gMidTimestamp->Text(), gMidTimestamp->Size());
-  gMessageId->Append("_", 1);
-  gMessageId->Append(serial, static_cast<int32_t>(strlen(serial)));
-  gMessageId->Append(kMidSuffix, static_cast<int32_t>(sizeof kMidSuffix - 1));
-  oXPMsgBMP.AddHeader("MID", gMessageId->Text());
-  oXPMsgBMP.AddHeader("TYP", "BIN");
-  oXPMsgBMP.AddHeader("FILE", "FACE.BMP");
-  oXPMsgBMP.AddLenHeader();
+  if (failed == 0) {
+    char serial[16];
+    snprintf(serial, sizeof serial, "%d", ++gFaceMsgSerial);
+    gMessageId->Clear();
+    failed = !gMessageId->Append(gMidTimestamp->Text(), gMidTimestamp->Size()) ||
+             !gMessageId->Append("_", 1) ||
+             !gMessageId->Append(serial, static_cast<int32_t>(strlen(serial))) ||
+             !gMessageId->Append(kMidSuffix, static_cast<int32_t>(sizeof kMidSuffix - 1)) ||
+             oXPMsgBMP.AddHeader("MID", gMessageId->Text()) != 0 ||
+             oXPMsgBMP.AddHeader("TYP", "BIN") != 0 || oXPMsgBMP.AddHeader("FILE", "FACE.BMP") != 0 ||
+             oXPMsgBMP.AddLenHeader() != 0;
+  }
+  if (failed != 0) {
+    LogMsg(stderr, "%s", "Kein Speicher fuer die Face-Nachricht\n");
+    return false;
+  }
   return true;
 }

@@ -12,15 +12,13 @@ extern const char kMidSuffix[];
 // Refills `oXPMsgBMP` from the source message's EMP, ABS, EDA, ROT, BET (as
 // "[face]  " + subject) and MID (as BEZ), in source order, then a new MID,
 // TYP BIN, FILE FACE.BMP, LEN and the 446 BMP bytes of `oBMP` as body.
-// False after the report when memory for the body runs out or the local
-// time cannot be had.
+// False after the report when memory runs out or the local time cannot be
+// had.
 bool BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP);
-// The face message built last is not written: its serial number goes to
-// the next one, so that the written ones count from 1 without a gap.
-void ReturnFaceMsgSerial();
 
-// The current local time as the 14 digits YYYYMMDDhhmmss. False after the
-// report when the system cannot tell it in that form.
+// The current local time as the 14 digits YYYYMMDDhhmmss (empty when
+// memory runs out). False after the report when the system cannot tell it
+// in that form.
 bool MakeTimestamp(cString& text);
 
 #endif  // KIVEX_FACE_FACE_MESSAGE_H_

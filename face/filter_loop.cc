@@ -36,7 +36,11 @@ bool IsFaceMsgAlready(cXPMsg& next, const cXPMsg& oXPMsgBMP, bool* failed) {
   // The length first: any other message stays untouched, its body pending.
   uint64_t length =
       next.BodyPending > 0 ? next.BodyPending : static_cast<uint64_t>(next.Body.Size());
-  if (length != size || !next.LoadHeaders()) return false;
+  if (length != size) return false;
+  if (!next.LoadHeaders()) {
+    *failed = next.NoMemory;  // a message whose records memory refused ends the run
+    return false;
+  }
   if (!SameLines(next.Headers, oXPMsgBMP.Headers, "TYP") ||
       !SameLines(next.Headers, oXPMsgBMP.Headers, "FILE") ||
       !SameLines(next.Headers, oXPMsgBMP.Headers, "BEZ"))
@@ -58,7 +62,7 @@ bool StoreFace(const cString& oBMP, const cString& extractDir, KnownFaceSet& kno
     return true;
   }
   if (!AddFingerprint(known, print)) {
-    LogMsg(stderr, "%s", "realloc failed\n");
+    LogMsg(stderr, "%s", kNoMemoryForFaces);
     return false;
   }
   if (!WriteFaceFile(extractDir, oBMP)) return false;
@@ -88,13 +92,15 @@ bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString
       return false;
     }
     bool built = false;
-    FindFaceHeader(msg, faceValue);
+    if (!FindFaceHeader(msg, faceValue)) return false;
     if (!faceValue.Empty()) {
       ++counters.facesTotal;
       if (faces.Decode(faceValue, oBMP)) {
         if (insert && !BuildFaceMsg(oBMP, msg, oXPMsgBMP)) return false;
         built = insert;
         if (extract && !StoreFace(oBMP, extractDir, known, counters)) return false;
+      } else if (faces.OutOfMemory()) {
+        return false;
       }
     }
     read = msg.ReadMsg(in.File, log);
@@ -103,13 +109,16 @@ bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString
     // already: it goes on alone. Where the input ends or fails, the face
     // message is written as it always was, before the error is reported.
     bool failed = false;
-    if (read == 0 && IsFaceMsgAlready(msg, oXPMsgBMP, &failed)) {
-      ReturnFaceMsgSerial();
-      continue;
-    }
+    if (read == 0 && IsFaceMsgAlready(msg, oXPMsgBMP, &failed)) continue;
     if (oXPMsgBMP.WriteRawMsg(out.Writer, stderr) != 0) return false;
     ++counters.faceMsgsWritten;
+    // The next message's body could not be had: it must not be written.
     if (failed) read = 1;
+  }
+  if (msg.InputChanged()) {
+    // Whole messages went out; the run's check of the input reports it.
+    in.NoteChanged();
+    return true;
   }
   if (read == 1 || msg.BodyShort) {
     LogMsg(stderr, "%s", "Es ist ein Fehler aufgetreten, siehe Logdatei\n");

@@ -26,6 +26,8 @@ void BuildCrcTable() {
 
 }  // namespace
 
+const char kNoMemoryForFaces[] = "Kein Speicher fuer die bekannten Faces\n";
+
 uint64_t Crc64(uint64_t crc, const unsigned char* bytes, size_t size) {
   if (!gCrcTableBuilt) BuildCrcTable();
   for (size_t i = 0; i < size; ++i) crc = (crc >> 8) ^ gCrcTable[(crc ^ bytes[i]) & 0xFF];
@@ -42,7 +44,7 @@ bool ContainsFingerprint(const KnownFaceSet& set, FaceFingerprint print) {
 bool AddFingerprint(KnownFaceSet& set, FaceFingerprint print) {
   if (set.count >= set.capacity) {
     size_t entries = static_cast<size_t>(set.count) + static_cast<size_t>(set.growStep);
-    void* grown = realloc(set.items, entries * sizeof(FaceFingerprint));
+    void* grown = platform::Reallocate(set.items, entries * sizeof(FaceFingerprint));
     if (grown == nullptr) return false;
     set.items = static_cast<FaceFingerprint*>(grown);
     set.capacity += static_cast<uint32_t>(set.growStep);
@@ -71,8 +73,11 @@ bool PrepareExtractionDir(cString& extractDir, KnownFaceSet& set) {
     return false;
   }
   int32_t size = extractDir.Size();
-  if (size == 0 || extractDir.Data[size - 1] != platform::kSeparator)
-    extractDir.Append(&platform::kSeparator, 1);
+  if ((size == 0 || extractDir.Data[size - 1] != platform::kSeparator) &&
+      !extractDir.Append(&platform::kSeparator, 1)) {
+    LogMsg(stderr, "%s", kNoMemoryForFaces);
+    return false;
+  }
   return LoadKnownFaces(extractDir, set);
 }
 
@@ -82,8 +87,10 @@ bool LoadKnownFaces(const cString& dir, KnownFaceSet& set) {
   cString path;
   for (const char* name = listing.Next(); name != nullptr; name = listing.Next()) {
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
-    path.Assign(dir.Text());
-    path.Append(name, static_cast<int32_t>(strlen(name)));
+    if (!path.Assign(dir.Text()) || !path.Append(name, static_cast<int32_t>(strlen(name)))) {
+      LogMsg(stderr, "%s", kNoMemoryForFaces);
+      return false;
+    }
     if (!AddFileFingerprint(path.Text(), set)) return false;
   }
   return true;
@@ -104,7 +111,10 @@ bool AddFileFingerprint(const char* path, KnownFaceSet& set) {
   }
   fclose(file);
   FaceFingerprint print = Crc64(0, head, size);
-  if (!ContainsFingerprint(set, print) && !AddFingerprint(set, print))
-    LogMsg(stderr, "%s", "realloc failed\n");
+  if (!ContainsFingerprint(set, print) && !AddFingerprint(set, print)) {
+    // A face not known would be stored a second time.
+    LogMsg(stderr, "%s", kNoMemoryForFaces);
+    return false;
+  }
   return true;
 }

@@ -34,4 +34,7 @@ bool LoadKnownFaces(const cString& dir, KnownFaceSet& set);
 // Fingerprints the first 1024 bytes of one file; adds the print when new.
 bool AddFileFingerprint(const char* path, KnownFaceSet& set);
 
+// Reported when the set cannot grow.
+extern const char kNoMemoryForFaces[];
+
 #endif  // KIVEX_FACE_KNOWN_FACES_H_

@@ -5,6 +5,7 @@
 
 #include "face/bmp.h"
 #include "buffer/log.h"
+#include "platform/env.h"
 
 extern "C" {
 #include <compface.h>
@@ -27,15 +28,17 @@ bool IsDelimiter(char c) { return c == ',' || c == '\n' || c == '\r'; }
 
 }  // namespace
 
-void FindFaceHeader(const cXPMsg& msg, cString& value) {
+bool FindFaceHeader(const cXPMsg& msg, cString& value) {
+  value.Clear();
   for (int32_t i = 0; i < msg.Headers.Count(); ++i) {
     const cHeaderLine* line = msg.Headers.At(i);
     if (line->Name.Size() != 6 || !EqualsIgnoreCase(line->Name.Text(), "X-FACE")) continue;
-    // Out of memory the message counts as one without a face.
-    if (line->Value.Data != nullptr && value.Assign(line->Value.Text())) return;
-    break;
+    if (value.Assign(line->Value.Text())) return true;
+    // A face passed over would be a face message missing without a word.
+    LogMsg(stderr, "%s", "Kein Speicher fuer den X-Face-Header\n");
+    return false;
   }
-  if (value.Data != nullptr) value.Data[0] = '\0';
+  return true;
 }
 
 bool ScanHexWord(const char* p, uint32_t* word) {
@@ -84,7 +87,7 @@ FaceFailure DecompressFace(const char* value, FaceBitmap& bitmap, int* rc) {
   *rc = 0;
   size_t size = strlen(value) + 1;
   size_t bufferSize = size > kMinWorkBuffer ? size : kMinWorkBuffer;
-  char* work = static_cast<char*>(malloc(bufferSize));
+  char* work = static_cast<char*>(platform::Allocate(bufferSize));
   if (work == nullptr) return kFaceNoMemory;
   memcpy(work, value, size);
   *rc = uncompface(work);
@@ -98,7 +101,7 @@ void ReportFaceFailure(FaceFailure failure, int rc) {
     case kFaceDecoded:
       break;
     case kFaceNoMemory:
-      LogMsg(stderr, "%s", "new chr[] failed\n");
+      LogMsg(stderr, "%s", "Kein Speicher zum Dekodieren des Faces\n");
       break;
     case kFaceUncompress:
       LogMsg(stderr, "Invalid X-Face Header, uncompface() rc: %d\n", rc);
@@ -114,7 +117,7 @@ void ReportFaceFailure(FaceFailure failure, int rc) {
 
 bool MakeFaceImage(const FaceBitmap& bitmap, cString& oBMP) {
   if (!oBMP.Resize(kBmpFileSize + 1)) {
-    LogMsg(stderr, "%s", "oBMP.Resize() failed\n");
+    LogMsg(stderr, "%s", "Kein Speicher fuer das Face-Bild\n");
     return false;
   }
   FillBmp(bitmap, oBMP);

@@ -14,13 +14,14 @@ struct FaceBitmap {
 };
 
 // Copies the value of the message's first header named X-Face (in any
-// letter case) into `value`, or leaves `value` empty.
-void FindFaceHeader(const cXPMsg& msg, cString& value);
+// letter case) into `value`, or leaves `value` empty. False after the
+// report when memory for the copy runs out.
+bool FindFaceHeader(const cXPMsg& msg, cString& value);
 
 // Why a face did not decode.
 enum FaceFailure {
   kFaceDecoded = 0,
-  kFaceNoMemory,      // the work buffer could not be had
+  kFaceNoMemory,      // the work buffer could not be had: the run cannot go on
   kFaceUncompress,    // uncompface returned a status (`rc`)
   kFaceBadWord,       // a token of its text holds no number
   kFaceTooManyWords,  // more than 144 words

@@ -154,6 +154,18 @@ int Close(FILE* stream) {
   return 0;
 }
 
+unsigned WaitPauseMs(int attempt) {
+  static const unsigned kPauses[] = {1, 10, 20, 40, 80, 160, 250, 250, 250, 250, 250, 250, 250};
+  return attempt >= 0 && attempt < static_cast<int>(sizeof kPauses / sizeof kPauses[0])
+             ? kPauses[attempt]
+             : 0;
+}
+bool MayAllocate() { return !FaultHit(kFaultAlloc); }
+
+void* Allocate(size_t size) { return MayAllocate() ? malloc(size) : nullptr; }
+
+void* Reallocate(void* block, size_t size) { return MayAllocate() ? realloc(block, size) : nullptr; }
+
 int64_t Now() {
   int64_t seconds;
   if (ClockSet(&seconds)) return seconds;
@@ -171,7 +183,7 @@ const size_t kPage = 4096;
 // before it (malloc aligns to at least the size of a pointer).
 void* AllocBlock(size_t size) {
   if (size > SIZE_MAX - kPage) return nullptr;
-  char* raw = static_cast<char*>(malloc(size + kPage));
+  char* raw = static_cast<char*>(Allocate(size + kPage));
   if (raw == nullptr) return nullptr;
   char* block = raw + kPage - reinterpret_cast<uintptr_t>(raw) % kPage;
   memcpy(block - sizeof raw, &raw, sizeof raw);

@@ -34,6 +34,38 @@ bool PathExists(const char* path);
 // current user, none inherited from the folder).
 FILE* OpenFile(const char* path, const char* mode);
 
+// What an input buffer was when it was opened: which file, its size and
+// its last modification (nanoseconds on POSIX, 100-nanosecond steps on
+// Windows). A size of -1 stands for a pipe or device: nothing to compare.
+struct FileState {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  int64_t size = -1;
+  int64_t modified = 0;
+};
+
+// Opens the buffer `path` for reading (binary) and holds it until the
+// stream is closed, so that no mail system program writes it meanwhile:
+// Windows shares it for reading and deleting only (others' opens for
+// writing fail; it can still be replaced); POSIX takes a whole-file read
+// lock (fcntl, on the open file description where the kernel can), which a
+// deliverer's write lock waits for. A writer already at work is waited for
+// about two seconds in steps. Null with errno set: EBUSY when it still
+// writes. *state describes the file as held.
+FILE* OpenHeld(const char* path, FileState* state);
+
+// True when `path` still names the file of `state`, with the same size and
+// modification time.
+bool StillAsOpened(const char* path, const FileState& state);
+
+// False where a file cannot be renamed over while it is open, even with
+// delete sharing (Windows before 10): the held input is closed first.
+extern const bool kReplacesOpenFile;
+
+// The pauses of a wait for another program that holds a file for a moment:
+// about two seconds in growing steps, in milliseconds; 0 after the last.
+unsigned WaitPauseMs(int attempt);
+
 // The stream position as a 64-bit offset; -1 when the stream cannot tell.
 int64_t Tell(FILE* stream);
 
@@ -75,6 +107,14 @@ int Close(FILE* stream);
 // Flushes the stream and forces its file's contents to the disk. 0 or errno.
 int Sync(FILE* stream);
 
+// malloc and realloc for the program's texts and tables; a test can make
+// any one of them fail (kFaultAlloc in fault.h).
+void* Allocate(size_t size);
+void* Reallocate(void* block, size_t size);
+// False when a test makes the allocation about to happen fail: asked
+// before a `new (std::nothrow)`.
+bool MayAllocate();
+
 // Memory for a block that the system copies file pages into or out of,
 // starting on a page: the kernel's copy to a misaligned address costs about
 // twice as much. Null when there is none; FreeBlock(nullptr) does nothing.
@@ -93,34 +133,22 @@ int ReplaceFile(const char* from, const char* to);
 // drives, so that a rename between them cannot work; true also when unsure.
 bool OnOneVolume(const char* a, const char* b);
 // Gives `to` the permission bits of `from` and, where the process may (root),
-// its owner and group; a group or owner it may not set stays ours, silently.
+// its owner and group. A group it may not give leaves ours with no rights
+// (the group bits and set-group-ID cleared), an owner it may not give loses
+// set-user-ID: what was the input's group's or owner's is not handed to ours.
 // On Windows: its hidden, system and not-indexed attributes, the archive
 // attribute set (the content is new), and its access list and, where
 // allowed, owner; a file system without access lists has none to give.
-// 0, or the errno of the first step that failed; the steps after it are
-// still tried. After a failure `to` may keep the rights it was created with.
+// 0, or the errno of the first step that failed (on Windows the steps after
+// it are still tried); `to` may then keep the rights it was created with.
 int CopyAccess(const char* from, const char* to);
 // The name of the file that `path` denotes: a symbolic link (on Windows any
 // reparse point that names another file) is followed to its final target;
 // any other name comes back as it is.
 std::string FinalName(const char* path);
-// Makes a completed rename of an entry of `path`'s directory durable, where
-// the system allows.
+// Makes a completed rename of an entry of `path`'s directory durable
+// (where a rename is not already), where the system allows.
 void SyncDirectoryOf(const char* path);
-
-// What tells one state of a file from another: which file it is, its size
-// and the time of its last change.
-struct FileState {
-  uint64_t volume;
-  uint64_t index;
-  int64_t size;
-  int64_t modified;  // in the system's finest unit
-  bool operator==(const FileState& o) const {
-    return volume == o.volume && index == o.index && size == o.size && modified == o.modified;
-  }
-};
-// 0, or errno when `path` cannot be queried (ENOENT: no file of that name).
-int GetFileState(const char* path, FileState* state);
 // Sets *same when both names denote the same existing file, also through
 // links or other spellings. 0, or errno when either cannot be queried.
 int SameFile(const char* a, const char* b, bool* same);

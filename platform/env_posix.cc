@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@ const char kSeparator = '/';
 bool IsFlagChar(char c) { return c == '-'; }
 
 int StatPath(const char* path, bool* isDirectory) {
+  if (FaultHit(kFaultProbe)) return ENOENT;
   struct stat st;
   if (stat(path, &st) != 0) return errno;
   *isDirectory = S_ISDIR(st.st_mode);
@@ -36,6 +38,73 @@ FILE* OpenFile(const char* path, const char* mode) {
   FILE* stream = fdopen(fd, "wb");
   if (stream == nullptr) close(fd);
   return stream;
+}
+
+const bool kReplacesOpenFile = true;
+
+namespace {
+
+FileState StateOf(const struct stat& st) {
+  FileState state;
+  state.volume = static_cast<uint64_t>(st.st_dev);
+  state.index = static_cast<uint64_t>(st.st_ino);
+  if (S_ISREG(st.st_mode)) state.size = static_cast<int64_t>(st.st_size);
+  state.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return state;
+}
+
+// 0, or the errno of the refused lock.
+int LockForReading(int fd) {
+  struct flock lock;
+  memset(&lock, 0, sizeof lock);
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;  // start 0, length 0: the whole file, however it grows
+#ifdef F_OFD_SETLK
+  // A lock of this descriptor alone: no other close in the process drops it.
+  if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return 0;
+  if (errno != EINVAL) return errno;
+#endif
+  return fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+FILE* OpenHeld(const char* path, FileState* state) {
+  if (FaultHit(kFaultOpen)) return nullptr;
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  int err = fstat(fd, &st) == 0 ? 0 : errno;
+  for (int attempt = 0; err == 0 && S_ISREG(st.st_mode); ++attempt) {
+    int refused = LockForReading(fd);
+    // Held; or a file system without locks, where the check before the
+    // replacement still guards.
+    if (refused != EAGAIN && refused != EACCES) break;
+    unsigned pause = WaitPauseMs(attempt);
+    if (pause == 0) err = EBUSY;
+    struct timespec wait = {0, static_cast<long>(pause) * 1000000};
+    nanosleep(&wait, nullptr);
+  }
+  // Taken once the lock is held: a writer just done has finished its change.
+  if (err == 0 && fstat(fd, &st) != 0) err = errno;
+  FILE* stream = err == 0 ? fdopen(fd, "rb") : nullptr;
+  if (stream == nullptr) {
+    if (err == 0) err = errno;
+    close(fd);
+    errno = err;
+    return nullptr;
+  }
+  *state = StateOf(st);
+  return stream;
+}
+
+bool StillAsOpened(const char* path, const FileState& state) {
+  if (state.size < 0) return true;
+  struct stat st;
+  if (stat(path, &st) != 0) return false;
+  FileState now = StateOf(st);
+  return now.volume == state.volume && now.index == state.index && now.size == state.size &&
+         now.modified == state.modified;
 }
 
 int64_t Tell(FILE* stream) { return static_cast<int64_t>(ftello(stream)); }
@@ -78,10 +147,17 @@ int CopyAccess(const char* from, const char* to) {
   if (FaultHit(kFaultAccess)) return errno;
   struct stat st;
   if (stat(from, &st) != 0) return errno;
+  mode_t mode = st.st_mode & 07777;
   // Only root may give a file away; others may still pass on a group of theirs.
-  if (chown(to, st.st_uid, st.st_gid) != 0) (void)!chown(to, static_cast<uid_t>(-1), st.st_gid);
+  if (chown(to, st.st_uid, st.st_gid) != 0) {
+    struct stat now;
+    if (stat(to, &now) != 0) return errno;
+    if (now.st_uid != st.st_uid) mode &= ~static_cast<mode_t>(S_ISUID);
+    if (now.st_gid != st.st_gid && chown(to, static_cast<uid_t>(-1), st.st_gid) != 0)
+      mode &= ~static_cast<mode_t>(S_ISGID | S_IRWXG);  // the rights were the input group's
+  }
   // After chown, which may clear the set-id bits.
-  return chmod(to, st.st_mode & 07777) == 0 ? 0 : errno;
+  return chmod(to, mode) == 0 ? 0 : errno;
 }
 
 std::string FinalName(const char* path) {
@@ -98,6 +174,7 @@ void SyncDirectoryOf(const char* path) {
   std::string dir(path);
   size_t slash = dir.rfind('/');
   dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
+  if (FaultHit(kFaultDirSync)) return;
   int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
   if (fd < 0) return;
   (void)fsync(fd);  // the rename is complete either way; this only hastens it
@@ -110,16 +187,6 @@ int SameFile(const char* a, const char* b, bool* same) {
   if (stat(a, &sa) != 0) return errno;
   if (stat(b, &sb) != 0) return errno;
   *same = sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-  return 0;
-}
-
-int GetFileState(const char* path, FileState* state) {
-  struct stat st;
-  if (stat(path, &st) != 0) return errno;
-  state->volume = static_cast<uint64_t>(st.st_dev);
-  state->index = static_cast<uint64_t>(st.st_ino);
-  state->size = static_cast<int64_t>(st.st_size);
-  state->modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   return 0;
 }
 

@@ -17,7 +17,23 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#endif
+
+#ifdef __linux__
+#include <sys/syscall.h>
+
+// Every fsync of the program passes here, so that a test sees the syncs
+// themselves, which leave no other trace short of a crash.
+namespace {
+std::atomic<int> gFsyncs{0};
+}  // namespace
+extern "C" int fsync(int fd) {
+  ++gFsyncs;
+  return static_cast<int>(syscall(SYS_fsync, fd));
+}
 #endif
 
 #ifdef _WIN32
@@ -275,5 +291,97 @@ TEST(Platform, ReplacementKeepsTheInputsAttributesAndSecurity) {
   EXPECT_EQ(test::Dacl(target), before);
   // A failed step is reported, not passed over.
   EXPECT_EQ(platform::CopyAccess(dir.File("missing").c_str(), target.c_str()), ENOENT);
+}
+#endif
+
+namespace {
+
+// Moves a file's modification time by `micros` microseconds, as a program
+// does that touches only the times (allowed while the file is held).
+void ShiftModified(const std::string& name, int micros) {
+#ifdef _WIN32
+  HANDLE file = CreateFileA(name.c_str(), FILE_WRITE_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  FILETIME t;
+  GetFileTime(file, nullptr, nullptr, &t);
+  uint64_t ticks = ((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) + micros * 10;
+  t.dwLowDateTime = static_cast<DWORD>(ticks);
+  t.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &t));
+  CloseHandle(file);
+#else
+  auto when = std::filesystem::last_write_time(name);
+  std::filesystem::last_write_time(name, when + std::chrono::microseconds(micros));
+#endif
+}
+
+}  // namespace
+
+// A held buffer is still the one opened until its size, its modification
+// time (by as little as a microsecond) or the file under its name changes.
+TEST(Platform, HeldFileStaysAsOpenedUntilChanged) {
+  test::ScratchDir dir;
+  std::string name = dir.File("in.puf");
+  test::WriteFile(name, "mail");
+  platform::FileState state;
+  FILE* in = platform::OpenHeld(name.c_str(), &state);
+  ASSERT_NE(in, nullptr);
+  EXPECT_EQ(state.size, 4);
+  EXPECT_TRUE(platform::StillAsOpened(name.c_str(), state));
+  ShiftModified(name, 1);
+  EXPECT_FALSE(platform::StillAsOpened(name.c_str(), state));
+  ShiftModified(name, -1);
+  EXPECT_TRUE(platform::StillAsOpened(name.c_str(), state));
+  ASSERT_EQ(rename(name.c_str(), dir.File("old").c_str()), 0);
+  test::WriteFile(name, "mail");
+  EXPECT_FALSE(platform::StillAsOpened(name.c_str(), state));
+  EXPECT_EQ(fclose(in), 0);
+}
+#ifdef __linux__
+// A sync reaches the system: the file's, and the directory's after a rename.
+TEST(Platform, SyncsReachTheSystem) {
+  test::ScratchDir dir;
+  FILE* out = platform::OpenFile(dir.File("f").c_str(), "wbx");
+  ASSERT_NE(out, nullptr);
+  fputs("x", out);
+  int before = gFsyncs;
+  EXPECT_EQ(platform::Sync(out), 0);
+  EXPECT_EQ(gFsyncs, before + 1);
+  EXPECT_EQ(platform::Close(out), 0);
+  platform::SyncDirectoryOf(dir.File("f").c_str());
+  EXPECT_EQ(gFsyncs, before + 2);
+}
+#endif
+
+#ifndef _WIN32
+// An account outside the input's group cannot give the new buffer that
+// group: the new one then gets no group rights, rather than handing the
+// input group's rights to its own group. Within the group, all is kept.
+TEST(Platform, GroupRightsGoOnlyWithTheGroup) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to act as an account outside a group";
+  const uid_t kNobody = 65534;
+  gid_t groups[] = {4243, 4242};  // "users" and "mail", whatever the system has
+  test::ScratchDir dir;
+  chmod(dir.path().c_str(), 0755);
+  std::string input = dir.File("in.puf"), fresh = dir.File("new.puf");
+  for (int member = 0; member < 2; ++member) {
+    test::WriteFile(input, "old");
+    test::WriteFile(fresh, "new");
+    ASSERT_TRUE(chown(input.c_str(), kNobody, groups[1]) == 0 && chmod(input.c_str(), 02664) == 0);
+    ASSERT_TRUE(chown(fresh.c_str(), kNobody, groups[0]) == 0 && chmod(fresh.c_str(), 0600) == 0);
+    pid_t child = fork();
+    if (child == 0) {
+      if (setgroups(1 + member, groups) != 0 || setgid(groups[0]) != 0 || setuid(kNobody) != 0) _exit(2);
+      _exit(platform::CopyAccess(input.c_str(), fresh.c_str()) == 0 ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot act as another account here";
+    struct stat st;
+    ASSERT_TRUE(status == 0 && stat(fresh.c_str(), &st) == 0) << status;
+    EXPECT_EQ(st.st_gid, groups[member]);
+    EXPECT_EQ(st.st_mode & 07777, member ? 02664u : 0604u);
+  }
 }
 #endif

@@ -67,6 +67,7 @@ std::string StatName(const char* path) {
 }  // namespace
 
 int StatPath(const char* path, bool* isDirectory) {
+  if (FaultHit(kFaultProbe)) return ENOENT;
   struct _stati64 st;
   if (_stati64(StatName(path).c_str(), &st) != 0) return errno;
   *isDirectory = (st.st_mode & _S_IFDIR) != 0;
@@ -147,6 +148,77 @@ FILE* OpenFile(const char* path, const char* mode) {
   return stream;
 }
 
+const bool kReplacesOpenFile = false;
+
+namespace {
+
+// A question to the file system, under Wine partly through another process:
+// asked once at the open and once before the replacement.
+bool StateOf(HANDLE file, FileState* state) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  state->volume = info.dwVolumeSerialNumber;
+  state->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  state->size = GetFileType(file) != FILE_TYPE_DISK
+                    ? -1
+                    : static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
+                                           info.nFileSizeLow);
+  state->modified = static_cast<int64_t>(
+      (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
+  return true;
+}
+
+}  // namespace
+
+FILE* OpenHeld(const char* path, FileState* state) {
+  if (FaultHit(kFaultOpen)) return nullptr;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; file == INVALID_HANDLE_VALUE; ++attempt) {
+    // No write sharing: a program that opens it for writing fails at once,
+    // before it has written anything. Delete sharing lets it be replaced.
+    file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) break;
+    DWORD code = GetLastError();
+    unsigned pause = code == ERROR_SHARING_VIOLATION ? WaitPauseMs(attempt) : 0;
+    if (pause == 0) {
+      errno = code == ERROR_SHARING_VIOLATION ? EBUSY : ErrnoFromWin32(code);
+      return nullptr;
+    }
+    Sleep(pause);
+  }
+  FileState held;
+  int fd = StateOf(file, &held)
+               ? _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY)
+               : -1;
+  if (fd < 0) {
+    int err = ErrnoFromWin32(GetLastError());
+    CloseHandle(file);
+    errno = err;
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, "rb");
+  if (stream == nullptr) {
+    _close(fd);
+    return nullptr;
+  }
+  *state = held;
+  return stream;
+}
+
+bool StillAsOpened(const char* path, const FileState& state) {
+  if (state.size < 0) return true;
+  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  FileState now;
+  bool known = StateOf(file, &now);
+  CloseHandle(file);
+  return known && now.volume == state.volume && now.index == state.index &&
+         now.size == state.size && now.modified == state.modified;
+}
+
 int64_t Tell(FILE* stream) { return _ftelli64(stream); }
 
 // Not _fstati64: it asks for the volume too, which Wine answers through
@@ -194,8 +266,13 @@ bool Busy(DWORD code) {
 
 // The serial number of the volume that holds `path`; 0 when unknown.
 DWORD VolumeOf(const char* path) {
+  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
   FileState state;
-  return GetFileState(path, &state) == 0 ? static_cast<DWORD>(state.volume) : 0;
+  bool known = StateOf(file, &state);
+  CloseHandle(file);
+  return known ? static_cast<DWORD>(state.volume) : 0;
 }
 
 }  // namespace
@@ -205,22 +282,19 @@ DWORD VolumeOf(const char* path) {
 // its failures leave the name empty. The access list and attributes that it
 // would keep, CopyAccess has given the new file before.
 int ReplaceFile(const char* from, const char* to) {
-  // About two seconds in growing steps, then the failure is reported.
-  static const DWORD kPausesMs[] = {1, 10, 20, 40, 80, 160, 250, 250, 250, 250, 250, 250, 250};
-  const size_t kTries = sizeof kPausesMs / sizeof kPausesMs[0] + 1;
   if (FaultHit(kFaultRename) || HalfReplaceHit(to)) return errno;
   // Windows refuses to replace a read-only file (Wine would do it): no
   // waiting makes it writable.
   DWORD attributes = GetFileAttributesA(to);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return EACCES;
-  DWORD code = 0;
-  for (size_t i = 0; i < kTries; ++i) {
-    if (i > 0) Sleep(kPausesMs[i - 1]);
+  // About two seconds in growing steps, then the failure is reported.
+  for (int attempt = 0;; ++attempt) {
     if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
-    code = GetLastError();
-    if (!Busy(code)) break;
+    DWORD code = GetLastError();
+    unsigned pause = Busy(code) ? WaitPauseMs(attempt) : 0;
+    if (pause == 0) return ErrnoFromWin32(code);
+    Sleep(pause);
   }
-  return ErrnoFromWin32(code);
 }
 
 // Volumes differ when their serial numbers do, or the folders they are
@@ -311,6 +385,7 @@ std::string FinalName(const char* path) {
 // MOVEFILE_WRITE_THROUGH is documented for moves that copy; the directory
 // entry of a rename is forced out here, which FAT needs (NTFS journals it).
 void SyncDirectoryOf(const char* path) {
+  if (FaultHit(kFaultDirSync)) return;
   std::string dir = DirectoryOf(path);
   if (dir.empty()) dir = ".";
   HANDLE handle = CreateFileA(dir.c_str(), GENERIC_WRITE,
@@ -319,25 +394,6 @@ void SyncDirectoryOf(const char* path) {
   if (handle == INVALID_HANDLE_VALUE) return;
   FlushFileBuffers(handle);  // the rename is complete either way
   CloseHandle(handle);
-}
-
-int GetFileState(const char* path, FileState* state) {
-  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return ErrnoFromWin32(GetLastError());
-  BY_HANDLE_FILE_INFORMATION info;
-  bool known = GetFileInformationByHandle(file, &info);
-  DWORD code = known ? 0 : GetLastError();
-  CloseHandle(file);
-  if (!known) return ErrnoFromWin32(code);
-  state->volume = info.dwVolumeSerialNumber;
-  state->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  state->size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
-                                     info.nFileSizeLow);
-  state->modified = static_cast<int64_t>(
-      (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-      info.ftLastWriteTime.dwLowDateTime);
-  return 0;
 }
 
 int SameFile(const char* a, const char* b, bool* same) {

@@ -8,34 +8,103 @@
 namespace platform {
 
 namespace {
-int gMask = 0;
-long gNth = 0;
-bool gSticky = false;
-int gErr = 0;
-std::atomic<long> gCounted{0};  // counted from the writing thread too
+void (*gStepHook)(const char*) = nullptr;
 int64_t gClock = 0;
+
+struct cFault {
+  int mask = 0;
+  long nth = 0;
+  bool sticky = false;
+  int err = 0;
+  std::atomic<long> counted{0};  // counted from the writing thread too
+};
+
+cFault gFaults[2];
+std::atomic<int> gArmed{0};  // the kinds any fault or the record watches
+int gRecordMask = 0;
+std::string gRecord;
+std::atomic_flag gRecordLock = ATOMIC_FLAG_INIT;  // no std::mutex in every Windows runtime
+
+void Arm(cFault& fault, int mask, long nth, bool sticky, int err) {
+  fault.mask = mask;
+  fault.nth = nth;
+  fault.sticky = sticky;
+  fault.err = err;
+  fault.counted = 0;
+  gArmed = gFaults[0].mask | gFaults[1].mask | gRecordMask;
+}
+
+char Letter(FaultOp op) {
+  switch (op) {
+    case kFaultWrite: return 'W';
+    case kFaultFlush: return 'F';
+    case kFaultClose: return 'C';
+    case kFaultSync: return 'S';
+    case kFaultRename: return 'R';
+    case kFaultOpen: return 'O';
+    case kFaultDirSync: return 'D';
+    case kFaultProbe: return 'P';
+    case kFaultAccess: return 'X';
+    case kFaultHalfReplace: return 'H';
+    default: return 'A';
+  }
+}
+
 }  // namespace
 
-void SetFault(int mask, long nth, bool sticky, int err) {
-  gMask = mask;
-  gNth = nth;
-  gSticky = sticky;
-  gErr = err;
-  gCounted = 0;
+void SetStepHook(void (*hook)(const char* step)) { gStepHook = hook; }
+
+void AtStep(const char* step) {
+  if (gStepHook != nullptr) gStepHook(step);
 }
+
+void SetFault(int mask, long nth, bool sticky, int err) {
+  Arm(gFaults[1], 0, 0, false, 0);
+  Arm(gFaults[0], mask, nth, sticky, err);
+}
+
+void AddFault(int mask, long nth, bool sticky, int err) { Arm(gFaults[1], mask, nth, sticky, err); }
 
 void ClearFault() { SetFault(0, 0, false, 0); }
 
-long FaultOpsCounted() { return gCounted; }
+long FaultOpsCounted() { return gFaults[0].counted; }
+
+void RecordOps(int mask) {
+  while (gRecordLock.test_and_set()) {
+  }
+  gRecordMask = mask;
+  gRecord.clear();
+  gRecordLock.clear();
+  gArmed = gFaults[0].mask | gFaults[1].mask | gRecordMask;
+}
+
+std::string RecordedOps() {
+  while (gRecordLock.test_and_set()) {
+  }
+  std::string record = gRecord;
+  gRecordLock.clear();
+  return record;
+}
 
 bool FaultHit(FaultOp op) {
-  if ((gMask & op) == 0) return false;
-  long counted = ++gCounted;
-  if (counted == gNth || (gSticky && counted > gNth)) {
-    errno = gErr;
-    return true;
+  if ((gArmed & op) == 0) return false;
+  bool hit = false;
+  for (cFault& fault : gFaults) {
+    if ((fault.mask & op) == 0) continue;
+    long counted = ++fault.counted;
+    if (!hit && (counted == fault.nth || (fault.sticky && counted > fault.nth))) {
+      errno = fault.err;
+      hit = true;
+    }
   }
-  return false;
+  if ((gRecordMask & op) != 0) {
+    while (gRecordLock.test_and_set()) {
+    }
+    char letter = Letter(op);
+    gRecord += hit ? static_cast<char>(letter - 'A' + 'a') : letter;
+    gRecordLock.clear();
+  }
+  return hit;
 }
 
 void SetClock(int64_t seconds) { gClock = seconds; }

@@ -1,10 +1,13 @@
-// Fault injection for the I/O paths, in the manner of SQLite's I/O-error
-// tests: a test names the kinds of operation to fail and the number of the
-// first one that fails. Off unless a test turns it on.
+// Fault injection for the I/O paths and for memory, in the manner of
+// SQLite's I/O-error and malloc tests: a test names the kinds of operation
+// to fail and the number of the first one that fails. Off unless a test
+// turns it on. A test may also have the kinds of the operations met noted
+// in order, to see that a step happens and where.
 #ifndef KIVEX_PLATFORM_FAULT_H_
 #define KIVEX_PLATFORM_FAULT_H_
 
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -15,20 +18,37 @@ enum FaultOp {
   kFaultSync = 8,
   kFaultRename = 16,
   kFaultOpen = 32,
-  kFaultAll = 63,  // the kinds above
-  kFaultAccess = 64,  // a step of CopyAccess
+  kFaultDirSync = 64,  // the sync of a directory after a rename in it
+  kFaultAll = 127,     // every operation on files above
+  kFaultProbe = 128,   // a file status query: a hit says "no such file"
+  kFaultAlloc = 256,   // memory for texts, tables and blocks
+  kFaultAccess = 512,  // a step of CopyAccess
   // A replacement that fails half-done, as Windows' ReplaceFileA can: the
   // old file has left its name (for that name plus ".alt"), the new one has
   // not taken it. Never part of a loop that wants the input whole.
-  kFaultHalfReplace = 128,
+  kFaultHalfReplace = 1024,
 };
 
 // From now on, the `nth` operation (counting from 1) of the kinds in `mask`
 // fails with `err`; with `sticky`, every later one of those kinds fails too.
 void SetFault(int mask, long nth, bool sticky, int err);
+// Arms one more fault beside the one SetFault armed, counted on its own.
+void AddFault(int mask, long nth, bool sticky, int err);
 void ClearFault();
-// How many operations of the armed kinds have been counted since SetFault.
+// How many operations of the kinds SetFault armed have been counted since.
 long FaultOpsCounted();
+
+// A test's function, run at the named points of a run: "read", before each
+// block is read from the input; "check", before the input is compared with
+// what was read, the result on the disk. None unless a test sets one.
+void SetStepHook(void (*hook)(const char* step));
+void AtStep(const char* step);
+// Notes the operations of the kinds in `mask` from now on (0: none), one
+// letter each: W write, F flush, C close, S sync, R rename, O open,
+// D directory sync, P probe, A allocation, X a step of CopyAccess, H a
+// half-done replacement; a failed one in lower case.
+void RecordOps(int mask);
+std::string RecordedOps();
 
 // Used by the platform implementations: true when this operation must fail
 // (errno is then set to the fault's error).

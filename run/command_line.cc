@@ -9,6 +9,8 @@ const char kBanner[] =
     "Kivex v0.90.00 WIN32  Aug  7 2004\n"
     "unter Benutzung der Compface-Routinen von James Ashton (1990)\n";
 
+const char kNoMemory[] = "Kein Speicher fuer die Aufrufzeile\n";
+
 // Takes the value glued to a -k or -x flag. False after the report.
 bool TakeFlagValue(const char* arg, cString& value, const char* repeated,
                    const char* format) {
@@ -20,8 +22,9 @@ bool TakeFlagValue(const char* arg, cString& value, const char* repeated,
     LogMsg(stderr, "%s", format);
     return false;
   }
-  value.Assign(arg + 2);
-  return true;
+  if (value.Assign(arg + 2)) return true;
+  LogMsg(stderr, "%s", kNoMemory);
+  return false;
 }
 
 }  // namespace
@@ -59,7 +62,10 @@ bool scan_args(int argc, char** argv, cString& inputBuffer, cString& outputBuffe
       }
       continue;
     }
-    inputBuffer.Assign(arg);
+    if (!inputBuffer.Assign(arg)) {
+      LogMsg(stderr, "%s", kNoMemory);
+      return false;
+    }
     fprintf(stderr, "\n%s\n", kBanner);
     fflush(stderr);
     if (!outputBuffer.Empty() && !extractDir.Empty()) {

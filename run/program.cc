@@ -5,6 +5,7 @@
 #include "face/filter_loop.h"
 #include "face/known_faces.h"
 #include "platform/env.h"
+#include "platform/fault.h"
 #include "run/command_line.h"
 #include "buffer/log.h"
 #include "run/temp_buffer.h"
@@ -54,11 +55,11 @@ int RunKivex(int argc, char** argv) {
   if (!scan_args(argc, argv, opt.inputBuffer, opt.outputBuffer, opt.extractDir, opt.flags))
     return 1;
   bool inPlace = (opt.flags & OPT_INPLACE) && (opt.flags & OPT_INSERT);
-  if (run.input.Open(opt.inputBuffer.Text(), "rb", kStreamBuffer) != 0) return 1;
+  // Held until the end: nobody else writes the buffer while it is read.
+  if (run.input.OpenHeld(opt.inputBuffer.Text(), kStreamBuffer) != 0) return 1;
   if (inPlace) {
     cString tempDir;
-    TempPath(tempDir);
-    if (!OpenTmpOutFile(tempDir, run.output)) return 1;
+    if (!TempPath(tempDir) || !OpenTmpOutFile(tempDir, run.output)) return 1;
   } else if (opt.flags & OPT_INSERT) {
     if (RefuseOutputIsInput(opt.inputBuffer.Text(), opt.outputBuffer.Text())) return 1;
     if (run.output.Open(opt.outputBuffer.Text(), "wb", kStreamBuffer) != 0) return 1;
@@ -66,7 +67,10 @@ int RunKivex(int argc, char** argv) {
   if ((opt.flags & OPT_EXTRACT) && !PrepareExtractionDir(opt.extractDir, run.known)) return 1;
   if (!FilterBuffer((opt.flags & OPT_EXTRACT) != 0, run.input, run.output, opt.extractDir, run.known, run.counters))
     return 1;
-  if (run.output.FileName != nullptr) run.keptOutputName.Assign(run.output.FileName);
+  if (run.output.FileName != nullptr && !run.keptOutputName.Assign(run.output.FileName)) {
+    LogMsg(stderr, "%s", "Kein Speicher fuer den Namen des Ausgabepuffers\n");
+    return 1;
+  }
   // Only a complete result on the disk may replace the input buffer.
   if (inPlace) {
     int err = run.output.Sync();
@@ -77,9 +81,23 @@ int RunKivex(int argc, char** argv) {
       return 1;
     }
   }
-  run.input.Close();
   if (run.output.Close() != 0) return 1;
-  if (inPlace && !ReplaceByTmpFile(opt.inputBuffer.Text(), run.keptOutputName.Text())) return 1;
+  // A program that wrote the buffer anyway (one that takes no lock) must
+  // lose nothing: the result stands only for the buffer as it was read.
+  platform::AtStep("check");
+  if (!run.input.Unchanged()) {
+    LogMsg(stderr, "Der Puffer %s wurde waehrend des Laufs veraendert und bleibt, wie er ist\n",
+           opt.inputBuffer.Text());
+    // Never deleted by the program, so the user learns where it is.
+    if (inPlace)
+      LogMsg(stderr,
+             "Der temporaere Puffer %s enthaelt nur den alten Stand und kann geloescht werden\n",
+             run.keptOutputName.Text());
+    return 1;
+  }
+  if (inPlace && !ReplaceByTmpFile(opt.inputBuffer.Text(), run.keptOutputName.Text(), &run.input))
+    return 1;
+  run.input.Close();
   PrintStatistics(opt, run.counters);
   return 0;
 }

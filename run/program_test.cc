@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <regex>
+#include <filesystem>
 #include <string>
+#include <vector>
 
+#include "buffer/block_reader.h"
+#include "face/face_extract.h"
 #include "platform/env.h"
 #include "platform/fault.h"
 #include "tests/test_util.h"
@@ -20,14 +25,18 @@ struct ScratchRun {
       : other(tempBase != nullptr ? tempBase : ""), input(dir.File("in.puf")),
         temp(tempBase != nullptr ? other.path() : dir.File("tmp")) {
     std::filesystem::create_directory(temp);
+    std::filesystem::create_directory(dir.File("faces"));
     test::WriteFile(input, buffer);
   }
-  int InPlace() {
-    char* argv[] = {const_cast<char*>("kivex"), &input[0]};
-    test::SetEnv("TMP", temp.c_str());
+  // In place, or with -k or -x when a flag is given.
+  int InPlace(std::string flag = "") {
+    char* argv[] = {const_cast<char*>("kivex"), &flag[0], &input[0]};
+    if (flag.empty()) argv[1] = argv[2];
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    int rc = RunKivex(2, argv);
+    test::SetEnv("TMP", temp.c_str());
+    RestartFaceFileNumbers();  // as a new process
+    int rc = RunKivex(flag.empty() ? 2 : 3, argv);
     err = testing::internal::GetCapturedStderr();
     out = testing::internal::GetCapturedStdout();
     test::SetEnv("TMP", nullptr);
@@ -37,6 +46,34 @@ struct ScratchRun {
   test::ScratchDir dir, other;
   std::string input, temp, out, err;
 };
+
+// Another program at work on the input at a named step of the run, through
+// an open of its own, as a program that takes no lock: it appends
+// `gAppended`, or cuts the buffer to `gCutTo` bytes, or puts a new file
+// holding the old bytes and `gAppended` under the input's name.
+std::string gInput;
+std::string gAppended;
+std::string gStep;
+int gStepsLeft = 0;
+size_t gCutTo = 0;
+bool gMoveIn = false;
+bool gWritten = false;
+
+void OtherProgram(const char* step) {
+  if (gStep != step || --gStepsLeft != 0) return;
+  if (gMoveIn) {
+    std::string old = test::ReadFile(gInput);
+    gWritten = rename(gInput.c_str(), (gInput + ".old").c_str()) == 0;
+    if (gWritten) test::WriteFile(gInput, old + gAppended);
+    return;
+  }
+  FILE* f = fopen(gInput.c_str(), gCutTo > 0 ? "r+b" : "ab");
+  gWritten = f != nullptr && fwrite(gAppended.data(), 1, gAppended.size(), f) == gAppended.size();
+  if (f != nullptr) fclose(f);
+  if (gWritten && gCutTo > 0) std::filesystem::resize_file(gInput, gCutTo);
+}
+
+const char kChanged[] = " wurde waehrend des Laufs veraendert und bleibt, wie er ist\n";
 
 // Face message IDs differ from run to run.
 std::string Masked(const std::string& bytes) {
@@ -138,13 +175,153 @@ TEST(RunKivex, AcrossVolumesTheCopyTakesTheRights) {
   EXPECT_TRUE(std::filesystem::is_empty(again.temp));
 }
 
-TEST(RunKivex, TemporaryNameTakenAfterTheProbeIsSkipped) {
-  ScratchRun run("EMP: no length\r\n\r\n");
-  // The second open is the temporary buffer's: pretend another process
-  // created the name in between.
-  platform::SetFault(platform::kFaultOpen, 2, false, EEXIST);
-  EXPECT_EQ(run.InPlace(), 1);
-  platform::ClearFault();
-  EXPECT_FALSE(test::Exists(run.temp + "/~KIVTAAA.TMP"));
-  EXPECT_TRUE(test::Exists(run.temp + "/~KIVTAAB.TMP"));
+// The steps that make a result durable, in order: the temporary buffer's
+// sync before the rename, the directory's after it; across file systems
+// (the first rename fails with EXDEV) also the sync of the copy.
+TEST(RunKivex, ResultIsOnTheDiskBeforeItReplacesTheInput) {
+  std::string original = test::ReadFile(KIVEX_TEST_DATA "/sample.puf");
+  for (bool across : {false, true}) {
+    ScratchRun run(original);
+    platform::RecordOps(platform::kFaultSync | platform::kFaultRename | platform::kFaultDirSync);
+    if (across) platform::SetFault(platform::kFaultRename, 1, false, EXDEV);
+    EXPECT_EQ(run.InPlace(), 0);
+    platform::ClearFault();
+    EXPECT_EQ(platform::RecordedOps(), across ? "SrSRD" : "SRD");
+    platform::RecordOps(0);
+  }
+}
+
+// A name that another process takes between the probe and the creation
+// (the probe made to miss the file) is never written over: the temporary
+// buffer, the copy beside the input across file systems (the first rename
+// fails with EXDEV), and a face file each go to the next name.
+TEST(RunKivex, NameTakenAfterTheProbeIsSkipped) {
+  std::string original = test::ReadFile(KIVEX_TEST_DATA "/sample.puf");
+  // The taken name, the open after its probe, whether across file systems.
+  struct Case { const char* taken; int open; bool across; } cases[] = {
+      {"tmp/~KIVTAAA.TMP", 2, false}, {"~KIVTAAA.TMP", 3, true}, {"faces/KIVO0000.BMP", 2, false}};
+  for (const Case& c : cases) {
+    long probe = 0;
+    std::string result;  // the input after the run, or its first face file
+    for (bool dry : {true, false}) {
+      ScratchRun run(original);
+      bool faces = c.taken[0] == 'f';
+      if (!dry) test::WriteFile(run.dir.File(c.taken), "fremd");
+      platform::RecordOps(platform::kFaultProbe | platform::kFaultOpen);
+      platform::SetFault(platform::kFaultRename, c.across ? 1 : 0, false, EXDEV);
+      if (!dry) platform::AddFault(platform::kFaultProbe, probe, false, ENOENT);
+      EXPECT_EQ(run.InPlace(faces ? "-x" + run.dir.File("faces") : ""), 0) << run.err;
+      platform::ClearFault();
+      std::string record = platform::RecordedOps();
+      platform::RecordOps(0);
+      // The dry run's probe of the name, counted up to its open.
+      for (int opens = 0; dry && opens < c.open; probe += record[0] == 'P', record.erase(0, 1))
+        opens += record[0] == 'O';
+      std::string now = Masked(test::ReadFile(faces ? run.dir.File(dry ? "faces/KIVO0000.BMP" : "faces/KIVO0001.BMP") : run.input));
+      if (!dry) {
+        EXPECT_TRUE(test::ReadFile(run.dir.File(c.taken)) == "fremd" && now == result) << c.taken;
+      }
+      result = now;
+    }
+  }
+}
+
+// A message with more header lines than the pool's first records, lines
+// longer than a piece, a face and its face message (filtered once), and one
+// without a face: each allocation made to fail in turn, in place (which
+// writes as -k does) and with -x. A run either gives the whole result or
+// ends with a message, the input untouched and no line it wrote changed.
+TEST(RunKivex, EveryFailingAllocationEndsTheRunWithoutChangingALine) {
+  std::vector<std::string> lines = {"EMP: /t", "BET: " + std::string(300, 'b'), "X-L: " + std::string(3000, 'l')};
+  for (int i = 0; i < 60; ++i) lines.push_back("X-N" + std::to_string(i) + ": " + std::string(i * 9, 'n'));
+  lines.insert(lines.end(), {"MID: 1@t", "X-Face: " + test::SampleFaces()[4], "LEN: 3"});
+  ScratchRun first(test::Message(lines, "abc") + test::Message({"EMP: /u", "LEN: 0"}, ""));
+  ASSERT_EQ(first.InPlace(), 0);
+  std::string original = test::ReadFile(first.input);
+  for (bool faces : {false, true}) {
+    auto written = [&](ScratchRun& run) {  // what a run has written so far
+      return Masked(test::ReadFile(faces ? run.dir.File("faces/KIVO0000.BMP") : run.temp + "/~KIVTAAA.TMP"));
+    };
+    std::string result = faces ? "" : Masked(original);
+    for (long n = 0;; ++n) {
+      ScratchRun run(original);
+      platform::SetFault(platform::kFaultAlloc, n, false, ENOMEM);  // none at 0
+      int rc = run.InPlace(faces ? "-x" + run.dir.File("faces") : "");
+      long counted = platform::FaultOpsCounted();
+      platform::ClearFault();
+      SCOPED_TRACE("allocation " + std::to_string(n) + "\n" + run.err);
+      if (n == 0 && faces) result = written(run);
+      if (rc == 0) {
+        EXPECT_EQ(faces ? written(run) : Masked(test::ReadFile(run.input)), result);
+      } else {
+        EXPECT_TRUE(rc == 1 && test::ReadFile(run.input) == original);
+        EXPECT_NE(run.err.find("Speicher"), std::string::npos);
+        EXPECT_EQ(result.compare(0, written(run).size(), written(run)), 0);
+      }
+      if (counted < n) break;
+    }
+  }
+}
+
+// Whatever another program writes to the buffer during a run stays in it:
+// where the hold keeps the program out (Windows) the run goes on, else the
+// run ends, saying so, and leaves the buffer as the other program left it.
+// Appended at the last moment before the replacement, into a body that came
+// only in part when the run began, or cut back inside a long body: never
+// does a result with a cut message take the buffer's place or stand as -k.
+TEST(RunKivex, BufferWrittenByAnotherProgramLosesNothing) {
+  std::string first = test::Message({"EMP: a", "LEN: 10"}, "0123456789");
+  std::string mail = test::Message({"EMP: neu", "LEN: 3"}, "neu");
+  // Longer than a read block: its second block is read after the cut.
+  std::string body(kReadBlock + 1000, 'L');
+  std::string big = test::Message({"EMP: b", "LEN: " + std::to_string(body.size())}, body);
+  struct Case {
+    const char* what;
+    std::string buffer, appended, step;
+    int steps;
+    bool moveIn;
+    size_t cutTo;
+    int untouched;  // the exit status when the other program is kept out
+  } cases[] = {
+      {"appended before the replacement", first, mail, "check", 1, false, 0, 0},
+      {"moved in before the replacement", first, mail, "check", 1, true, 0, 0},
+      {"rest of a body appended", first + "EMP: c\r\nLEN: 4000\r\n\r\n" + std::string(1000, 'c'),
+       std::string(3000, 'c') + mail, "read", 2, false, 0, 1},
+      {"cut inside a long body", first + big, "", "read", 2, false, first.size() + 100, 0},
+  };
+  for (const Case& c : cases) {
+    for (std::string flag : {"", "-k"}) {
+      ScratchRun run(c.buffer);
+      std::string out = run.dir.File("out.puf");
+      if (!flag.empty()) flag += out;
+      gInput = run.input;
+      gAppended = c.appended;
+      gStep = c.step;
+      gStepsLeft = c.steps;
+      gMoveIn = c.moveIn;
+      gCutTo = c.cutTo;
+      gWritten = false;
+      platform::SetStepHook(OtherProgram);
+      int rc = run.InPlace(flag);
+      platform::SetStepHook(nullptr);
+      SCOPED_TRACE(std::string(c.what) + " " + flag + "\n" + run.err);
+      if (!gWritten) {
+        // Held against writers: the run went on as if nobody had tried.
+        EXPECT_EQ(rc, c.untouched);
+        EXPECT_EQ(run.err.find(kChanged), std::string::npos);
+        continue;
+      }
+      EXPECT_EQ(rc, 1);
+      EXPECT_EQ(run.out, "");
+      EXPECT_NE(run.err.find(kChanged), std::string::npos);
+      EXPECT_EQ(run.err.find("enthaelt nur den alten Stand") != std::string::npos, flag.empty());
+      EXPECT_EQ(run.err.find("Nachrichtenkoerper"), std::string::npos);
+      std::string now = c.cutTo > 0 ? c.buffer.substr(0, c.cutTo) : c.buffer + c.appended;
+      EXPECT_TRUE(test::ReadFile(run.input) == now);
+      // Whole messages only: none of the one that did not come as claimed.
+      if (!flag.empty()) {
+        EXPECT_TRUE(test::ReadFile(out) == (c.step == "check" ? c.buffer : first));
+      }
+    }
+  }
 }

@@ -11,13 +11,19 @@
 namespace {
 
 const int kCandidates = 26 * 26 * 26;
+const char kNoMemoryForName[] = "Kein Speicher fuer den Namen des temporaeren Puffers\n";
+
+// As late as can be: from here another program could write the old buffer.
+void CloseBeforeRename(cFileStream* held) {
+  if (held != nullptr && !platform::kReplacesOpenFile) held->Close();
+}
 
 // Copies the temporary buffer into a fresh private file in the target's
 // directory, forces it to the disk and renames it over the target. 0 or
 // errno; a copy that did not make it is removed again.
-int ReplaceThroughCopy(const char* target, const char* tmpName) {
+int ReplaceThroughCopy(const char* target, const char* tmpName, cFileStream* held) {
   cString dir;
-  dir.Assign(platform::DirectoryOf(target).c_str());
+  if (!dir.Assign(platform::DirectoryOf(target).c_str())) return ENOMEM;
   cFileStream copy;
   cString name;
   int candidate = 0;
@@ -47,6 +53,7 @@ int ReplaceThroughCopy(const char* target, const char* tmpName) {
     // The copy, not the temporary buffer, takes the input's rights: those
     // of a share may lock its reader out.
     platform::CopyAccess(target, name.Text());
+    CloseBeforeRename(held);
     err = platform::ReplaceFile(name.Text(), target);
   }
   if (err != 0) platform::RemoveFile(name.Text());
@@ -54,21 +61,19 @@ int ReplaceThroughCopy(const char* target, const char* tmpName) {
 }
 
 // Says where the old and the new buffer are after a failed replacement. The
-// input counts as unchanged only when its name still holds the file of the
-// state taken before the attempt.
+// input counts as unchanged only when its name still holds the file as
+// `held` was opened.
 void ReportFailedReplacement(const char* inputBuffer, const std::string& target,
-                             const char* tmpName, int err, const platform::FileState* before) {
+                             const char* tmpName, int err, const cFileStream* held) {
   LogMsg(stderr, "Fehler beim Verschieben des temporaeren Puffers: %s nach %s\n", tmpName,
          inputBuffer);
   LogMsg(stderr, "Fehler: %s\n", platform::ErrorText(err));
-  platform::FileState now;
-  int state = platform::GetFileState(target.c_str(), &now);
-  if (state == ENOENT)
-    LogMsg(stderr, "Unter dem Namen %s liegt keine Datei mehr\n", inputBuffer);
-  else if (state != 0)
-    LogMsg(stderr, "Der Eingangspuffer %s konnte nicht geprueft werden\n", inputBuffer);
-  else if (before != nullptr && now == *before)
+  if (held != nullptr && platform::StillAsOpened(target.c_str(), held->HeldState()))
     LogMsg(stderr, "Der Eingangspuffer %s ist unveraendert\n", inputBuffer);
+  else if (!platform::PathExists(target.c_str()))
+    LogMsg(stderr, "Unter dem Namen %s liegt keine Datei mehr\n", inputBuffer);
+  else if (held == nullptr)
+    LogMsg(stderr, "Der Eingangspuffer %s konnte nicht geprueft werden\n", inputBuffer);
   else
     LogMsg(stderr, "Unter dem Namen %s liegt nicht mehr der gelesene Eingangspuffer\n",
            inputBuffer);
@@ -84,8 +89,11 @@ bool TempPath(cString& dir) {
   const char* value = getenv("TMP");
   if (value == nullptr) value = getenv("TEMP");
   if (value == nullptr || *value == '\0' || !platform::PathExists(value)) value = ".";
-  dir.Assign(value);
-  if (dir.Data[dir.Size() - 1] != platform::kSeparator) dir.Append(&platform::kSeparator, 1);
+  if (!dir.Assign(value) ||
+      (dir.Data[dir.Size() - 1] != platform::kSeparator && !dir.Append(&platform::kSeparator, 1))) {
+    LogMsg(stderr, "%s", kNoMemoryForName);
+    return false;
+  }
   LogMsg(nullptr, "TempPath: <%s>\n", dir.Text());
   return true;
 }
@@ -98,7 +106,10 @@ bool FindTmpFileName(const cString& dir, cString& name, int& candidate) {
              'A' + candidate / 26 % 26, 'A' + candidate % 26);
     path.assign(dir.Text()).append(file);
     if (!platform::PathExists(path.c_str())) {
-      name.Assign(path.c_str());
+      if (!name.Assign(path.c_str())) {
+        LogMsg(stderr, "%s", kNoMemoryForName);
+        return false;
+      }
       LogMsg(nullptr, "tmpfilename: <%s>\n", name.Text());
       return true;
     }
@@ -125,27 +136,26 @@ bool OpenTmpOutFile(const cString& dir, cFileStream& out) {
   return true;
 }
 
-bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName) {
+bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName, cFileStream* held) {
   // Through a link, the file the mail system reads is the one replaced.
   std::string target = platform::FinalName(inputBuffer);
-  platform::FileState before;
-  bool known = platform::GetFileState(target.c_str(), &before) == 0;
   int err = EXDEV;
   if (platform::OnOneVolume(tmpName, target.c_str())) {
     // The new buffer takes the old one's rights before it takes its name.
     // (Where the volumes are not told apart, a rename that fails with EXDEV
     // leaves them on the temporary buffer too; the copy then reads it.)
     platform::CopyAccess(target.c_str(), tmpName);
+    CloseBeforeRename(held);
     err = platform::ReplaceFile(tmpName, target.c_str());
   }
   if (err == EXDEV) {
-    err = ReplaceThroughCopy(target.c_str(), tmpName);
+    err = ReplaceThroughCopy(target.c_str(), tmpName, held);
     // The result now lives under the input's name; the copy it came from
     // would only pile up in the temporary directory.
     if (err == 0) platform::RemoveFile(tmpName);
   }
   if (err != 0) {
-    ReportFailedReplacement(inputBuffer, target, tmpName, err, known ? &before : nullptr);
+    ReportFailedReplacement(inputBuffer, target, tmpName, err, held);
     return false;
   }
   platform::SyncDirectoryOf(target.c_str());

@@ -6,7 +6,7 @@
 #include "buffer/file_stream.h"
 
 // The directory for temporary buffers: TMP, else TEMP, else "."; ends with
-// the separator. Always true.
+// the separator. False after the report when memory for it runs out.
 bool TempPath(cString& dir);
 
 // Finds the first free name ~KIVTAAA.TMP ... ~KIVTZZZ.TMP in `dir`, trying
@@ -25,9 +25,11 @@ bool OpenTmpOutFile(const cString& dir, cFileStream& out);
 // the input's permission bits and, where allowed, its owner and group (on
 // Windows its access list and attributes, the archive attribute set).
 // Across file systems the result is first copied next to the replaced file.
-// False after the report, which says whether the input is unchanged (checked
-// against its state before the attempt) and where the result is: the
-// temporary buffer keeps it.
-bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName);
+// False after the report, which says whether the input is unchanged
+// (checked against `held` as opened) and where the result is: the temporary
+// buffer keeps it. `held`, the input still open (or null), stays so until
+// the rename where the system can rename over an open file; else it is
+// closed just before.
+bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName, cFileStream* held);
 
 #endif  // KIVEX_RUN_TEMP_BUFFER_H_

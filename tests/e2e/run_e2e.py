@@ -9,6 +9,7 @@ With --wine, PATH is kivex.exe and runs under Wine; paths that the program
 builds itself then show backslashes. Each test runs inside its own scratch
 directory, so its file names are relative."""
 import argparse
+import fcntl
 import os
 import pty
 import random
@@ -20,6 +21,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 DATA = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data")
@@ -87,7 +89,7 @@ class Kivex:
         shutil.copy(self.path, copy.path)
         return copy
 
-    def run(self, args, cwd=".", env=None, preexec=None, stdin=None, merged=False):
+    def start(self, args, cwd=".", env=None, preexec=None, stdin=None, merged=False):
         """merged: standard error goes where standard output goes, as in
         a console window or a log of both."""
         env = env or {}
@@ -96,13 +98,25 @@ class Kivex:
         if self.wine:
             self.set_wine_env(env)
             cmd, full["WINEDEBUG"] = [WINE] + cmd, "-all"
-        p = subprocess.run(cmd, cwd=cwd, env=full, stdout=subprocess.PIPE, input=stdin,
-                           stderr=subprocess.STDOUT if merged else subprocess.PIPE,
-                           preexec_fn=preexec, timeout=600)
-        out, err = p.stdout.decode("latin-1"), (p.stderr or b"").decode("latin-1")
+        return subprocess.Popen(cmd, cwd=cwd, env=full, stdout=subprocess.PIPE,
+                                stdin=None if stdin is None else subprocess.PIPE,
+                                stderr=subprocess.STDOUT if merged else subprocess.PIPE,
+                                preexec_fn=preexec)
+
+    def finish(self, p, stdin=None, err_before=b""):
+        """Exit status and console texts of a started run."""
+        out, err = p.communicate(stdin, timeout=600)
+        out, err = out.decode("latin-1"), (err_before + (err or b"")).decode("latin-1")
         if self.wine:  # the Windows console writes CR LF
             out, err = out.replace("\r\n", "\n"), err.replace("\r\n", "\n")
         return p.returncode, out, err
+
+    def run(self, args, cwd=".", env=None, preexec=None, stdin=None, merged=False):
+        return self.finish(self.start(args, cwd, env, preexec, stdin, merged), stdin)
+
+    def other_writer(self, *args, **kw):
+        """The Windows helper program that opens a buffer for writing."""
+        return subprocess.Popen([WINE, self.writer] + list(args), env=QUIET, **kw)
 
     def run_on_console(self, args, env=None):
         """Runs with a terminal as standard input, output and error (under
@@ -324,6 +338,19 @@ def foreign_buffer(seed, count):
     return out
 
 
+def deliver(path, mail):
+    """A deliverer that appends under a write lock, waiting for it, and
+    opens a buffer replaced while it waited anew."""
+    while True:
+        f = open(path, "ab")
+        fcntl.lockf(f, fcntl.LOCK_EX)
+        if os.fstat(f.fileno()).st_ino == os.stat(path).st_ino:
+            break
+        f.close()
+    f.write(mail)
+    f.close()
+
+
 class E2E(unittest.TestCase):
     def setUp(self):
         self.tmp = os.path.realpath(tempfile.mkdtemp(prefix="kivex-e2e-"))
@@ -471,8 +498,18 @@ class E2E(unittest.TestCase):
                 k.check(["-kout.puf", name], 0, insertion_stats(5, 3), BANNER + BAD_FACE,
                         stdin=stdin)
                 expect(re.sub(any_id, b"MID: <id>\r\n", read("out.puf")) == wanted, (at, name))
-                expect_eq([int(n) for t, n in re.findall(rb"MID: (\d{14})_(\d+)@", read("out.puf"))
-                           if t != b"20000101000000"], [1, 2, 3], "serials of the new ones")
+                serials = [int(n) for t, n in re.findall(rb"MID: (\d{14})_(\d+)@", read("out.puf"))
+                           if t != b"20000101000000"]
+                expect_eq(serials, [2, 3, 4], "serials count every face message built")
+        # Another TYP or FILE is no face message of ours: a new one goes in.
+        for line, other in ((b"TYP: BIN", b"TYP: BIX"), (b"FILE: FACE.BMP", b"FILE: FACE.BMQ")):
+            write("in.puf", runs[0].replace(line, other, 1))
+            k.check(["-kout.puf", "in.puf"], 0, insertion_stats(5, 1), BANNER + BAD_FACE)
+        # Where the message behind a face's source cannot be read, the face
+        # message is written before the run fails.
+        write("in.puf", parts[0] + b"EMP: ohne Laenge\r\n\r\n")
+        k.check(["-kout.puf", "in.puf"], 1, "", Ends(FAILED))
+        expect(read("out.puf").endswith(parts[1][-446:]), "the face message before the failure")
 
     def test_a_pipe_reads_like_the_file(self):
         """NULs in header lines (at a line's start, across the 511-byte piece),
@@ -523,6 +560,62 @@ class E2E(unittest.TestCase):
         k.check(["-kout.puf", "in.puf"], 0, insertion_stats(0, 0), BANNER + bad)
         # Both streams into one: each text where it happened.
         k.check(["-kout.puf", "in.puf"], 0, BANNER + bad + insertion_stats(0, 0), "", merged=True)
+
+    def test_a_buffer_held_against_other_writers(self):
+        """While Kivex reads a buffer, nobody else writes it: a deliverer's
+        write lock waits (POSIX), another program's open for writing fails
+        (Windows); the mail delivered then is in the filtered buffer. A
+        writer still at work when Kivex has waited for it ends the run, the
+        buffer untouched."""
+        if k.wine and not k.writer:
+            self.skipTest("no --writer")
+        os.mkdir("t")
+        env = {"TMP": os.path.abspath("t")}
+        # Lines without a colon are reported one by one: a pipe nobody
+        # reads stops Kivex in the middle of the buffer, holding it.
+        data = write_message([(b"EMP", b"a"), (b"LEN", b"1")], b"a") + b"".join(
+            b"EMP: b\r\n" + b"".join(b"ohne Doppelpunkt %05d\r\n" % i for i in range(10000)) +
+            b"LEN: 1\r\n\r\nb" for _ in range(6))
+        mail = write_message([(b"EMP", b"neu"), (b"LEN", b"3")], b"neu")
+        write("in.puf", data)
+        p = k.start(["in.puf"], env=env)
+        seen = b""
+        while b"fehlerhafte Headerzeile" not in seen:
+            chunk = os.read(p.stderr.fileno(), 4096)
+            if not chunk:
+                break
+            seen += chunk
+        if k.wine:
+            expect_eq(k.other_writer("try", "in.puf").wait(timeout=300), 3, "open refused")
+        else:
+            with open("in.puf", "r+b") as f:
+                self.assertRaises(OSError, fcntl.lockf, f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            deliverer = threading.Thread(target=deliver, args=("in.puf", mail), daemon=True)
+            deliverer.start()
+        rc, out, err = k.finish(p, err_before=seen)
+        expect_eq((rc, out), (0, insertion_stats(0, 0)), "run")
+        if k.wine:
+            expect_eq(k.other_writer("try", "in.puf").wait(timeout=300), 0, "free after the run")
+            mail = b""
+        else:
+            deliverer.join()
+        expect(read("in.puf") == expected_insertion(data)[0] + mail, "result and delivered mail")
+        # A writer at work for longer than Kivex waits for it.
+        write("in.puf", data)
+        if k.wine:
+            writer = k.other_writer("hold", "in.puf", stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            expect_eq(writer.stdout.readline().strip(), b"held", "helper holds the buffer")
+        else:
+            writer = open("in.puf", "r+b")
+            fcntl.lockf(writer, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        k.check(["in.puf"], 1, "", BANNER + "Der Puffer in.puf wird gerade von einem anderen "
+                "Programm geschrieben\n", env=env)
+        if k.wine:
+            writer.communicate(b"", timeout=300)
+        else:
+            writer.close()
+        expect(read("in.puf") == data, "input byte-identical")
+        expect_eq(os.listdir("t"), [], "no temporary buffer")
 
     # ---- failures: the input survives, the user is told -----------------
 
@@ -687,9 +780,11 @@ def main():
     ap = argparse.ArgumentParser(description="-k NAME runs the tests whose name holds NAME")
     ap.add_argument("--kivex", required=True)
     ap.add_argument("--wine", action="store_true")
+    ap.add_argument("--writer", help="with --wine: the helper program other_writer.exe")
     args, rest = ap.parse_known_args()
     global k
     k = Kivex(args.kivex, args.wine)
+    k.writer = args.writer and os.path.abspath(args.writer)
     result = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False).result
     if args.wine:
         k.set_wine_env({})  # leave no test directory behind as Wine's TMP

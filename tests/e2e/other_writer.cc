@@ -1,0 +1,34 @@
+// Another Windows program that writes buffers, for the end-to-end tests:
+// it opens a file for writing the way such programs do, sharing it for
+// reading only.
+//   other_writer try FILE    exit 0 when FILE could be opened for writing
+//                            (nothing is written), 3 when another program
+//                            holds it, 2 on any other failure
+//   other_writer hold FILE   keeps FILE open for writing until standard
+//                            input ends; prints "held" once it is open
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char** argv) {
+  if (argc != 3 || (strcmp(argv[1], "try") != 0 && strcmp(argv[1], "hold") != 0)) {
+    fprintf(stderr, "usage: other_writer try|hold FILE\n");
+    return 2;
+  }
+  HANDLE file = CreateFileA(argv[2], GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    printf("%s\n", code == ERROR_SHARING_VIOLATION ? "busy" : "failed");
+    return code == ERROR_SHARING_VIOLATION ? 3 : 2;
+  }
+  if (strcmp(argv[1], "hold") == 0) {
+    printf("held\n");
+    fflush(stdout);
+    while (getchar() != EOF) {
+    }
+  }
+  CloseHandle(file);
+  return 0;
+}
