@@ -3,6 +3,7 @@
 #ifndef KIVEX_BUFFER_CONSOLE_TEXT_H_
 #define KIVEX_BUFFER_CONSOLE_TEXT_H_
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 
@@ -16,5 +17,14 @@ bool IsConsole(FILE* stream);
 // (0x00-0x1F and 0x7F) as \xNN. Bytes from 0x80 up stay as they are: the
 // umlauts of the DOS and Windows code pages.
 void WriteSafeText(FILE* stream, const char* bytes, size_t count);
+
+// fprintf for the program's own texts and the names in them: a console gets
+// them in its code page (platform::WriteText). False when the text could
+// not be written.
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+bool PrintText(FILE* stream, const char* format, ...);
+bool PrintTextV(FILE* stream, const char* format, va_list args);
 
 #endif  // KIVEX_BUFFER_CONSOLE_TEXT_H_

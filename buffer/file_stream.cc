@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "buffer/console_text.h"
 #include "platform/env.h"
 
 cFileStream::cFileStream() : File(nullptr), FileName(nullptr), buffer_(nullptr), changed_(false) {}
@@ -36,7 +37,7 @@ int cFileStream::OpenAs(const char* name, const char* mode, int bufferSize, bool
       return 1;
     }
     perror("Fehler");
-    fprintf(stderr, "Fehler beim Oeffnen der Datei %s\n", name);
+    PrintText(stderr, "Fehler beim Oeffnen der Datei %s\n", name);
     return 1;
   }
   // Set once here, never per message: on Windows each switch flushes.
@@ -75,7 +76,7 @@ int cFileStream::Close() {
     if (platform::Close(stream) != 0) {
       perror("Fehler");
       perror("Fehler");
-      fprintf(stderr, "Fehler beim Schliessen der Datei %s\n",
+      PrintText(stderr, "Fehler beim Schliessen der Datei %s\n",
               FileName != nullptr ? FileName : "-- Unbekannt --");
       result = 1;
     }

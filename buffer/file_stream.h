@@ -39,6 +39,8 @@ class cFileStream {
   bool Unchanged() const {
     return !changed_ && FileName != nullptr && platform::StillAsOpened(FileName, state_);
   }
+  // The held file as opened; kept after Close.
+  const platform::FileState& HeldState() const { return state_; }
   // 0 when nothing was open or the file closed cleanly; 1 after reporting a
   // failed close, which includes any earlier write error on the stream. The
   // stream counts as closed either way and FileName is released.

@@ -2,6 +2,8 @@
 
 #include <cstdarg>
 
+#include "buffer/console_text.h"
+
 cFileStream oLogFile;
 
 const char kSeparatorLine[] =
@@ -22,7 +24,7 @@ bool LogMsg(FILE* console, const char* format, ...) {
   if (console != nullptr) {
     va_list copy;
     va_copy(copy, args);
-    if (vfprintf(console, format, copy) < 0) ok = false;
+    if (!PrintTextV(console, format, copy)) ok = false;
     va_end(copy);
   }
   if (oLogFile.File != nullptr && vfprintf(oLogFile.File, format, args) < 0) ok = false;

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <new>
 
 #include "face/bmp.h"
@@ -28,13 +27,19 @@ void ReleaseMidTexts() {
 
 }  // namespace
 
-void MakeTimestamp(cString& text) {
-  time_t now = time(nullptr);
-  struct tm local = *localtime(&now);
+bool MakeTimestamp(cString& text) {
+  struct tm local;
+  // A year of five digits would make a MID of another form.
+  if (!platform::LocalTime(platform::Now(), &local) || local.tm_year < -1900 ||
+      local.tm_year > 9999 - 1900) {
+    LogMsg(stderr, "%s", "Die lokale Zeit fuer die Message-ID konnte nicht bestimmt werden\n");
+    return false;
+  }
   char digits[32];
   snprintf(digits, sizeof digits, "%04d%02d%02d%02d%02d%02d", local.tm_year + 1900,
            local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-  text.Assign(digits);
+  text.Assign(digits);  // without the memory the text stays empty
+  return true;
 }
 
 bool BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP) {
@@ -65,7 +70,7 @@ bool BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP) {
   if (gMessageId == nullptr && platform::MayAllocate()) gMessageId = new (std::nothrow) cString(64);
   if (gMidTimestamp == nullptr || gMessageId == nullptr) failed = 1;
   if (failed == 0 && !gTimestampFilled) {
-    MakeTimestamp(*gMidTimestamp);
+    if (!MakeTimestamp(*gMidTimestamp)) return false;
     gTimestampFilled = gMidTimestamp->Size() > 0;
     if (!gTimestampFilled) failed = 1;
   }

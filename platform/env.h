@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 namespace platform {
@@ -29,7 +30,8 @@ bool PathExists(const char* path);
 // fopen with two additions: an 'x' in the mode creates the file exclusively
 // on every platform (fails with EEXIST when the name is taken); a 'p' beside
 // it makes the new file readable and writable by its owner alone from its
-// first byte (POSIX; on Windows the folder's inherited rights decide).
+// first byte (POSIX: mode 0600; Windows: an access list that names only the
+// current user, none inherited from the folder).
 FILE* OpenFile(const char* path, const char* mode);
 
 // What an input buffer was when it was opened: which file, its size and
@@ -121,22 +123,31 @@ void FreeBlock(void* block);
 
 // 0 or errno.
 int RemoveFile(const char* path);
-// Gives `from` the name `to`, replacing an existing `to` atomically: a reader
-// sees the old file or the new one, never none. EXDEV when the two names lie
-// on different file systems or drives. 0 or errno.
+// Gives `from` the name `to`, replacing an existing `to` atomically, in one
+// rename: a reader sees the old file or the new one, never none. On Windows
+// a file that another program holds open for a moment is waited for (about
+// two seconds). EXDEV when the two names lie on different file systems or
+// drives. 0 or errno.
 int ReplaceFile(const char* from, const char* to);
+// False only when `a` and `b` are known to lie on different file systems or
+// drives, so that a rename between them cannot work; true also when unsure.
+bool OnOneVolume(const char* a, const char* b);
 // Gives `to` the permission bits of `from` and, where the process may (root),
 // its owner and group. A group it may not give leaves ours with no rights
 // (the group bits and set-group-ID cleared), an owner it may not give loses
 // set-user-ID: what was the input's group's or owner's is not handed to ours.
-// On Windows: its attributes, access list and, where allowed, owner.
-// 0 or errno.
+// On Windows: its hidden, system and not-indexed attributes, the archive
+// attribute set (the content is new), and its access list and, where
+// allowed, owner; a file system without access lists has none to give.
+// 0, or the errno of the first step that failed (on Windows the steps after
+// it are still tried); `to` may then keep the rights it was created with.
 int CopyAccess(const char* from, const char* to);
-// The name of the file that `path` denotes: a symbolic link is followed to
-// its final target, any other name comes back as it is.
+// The name of the file that `path` denotes: a symbolic link (on Windows any
+// reparse point that names another file) is followed to its final target;
+// any other name comes back as it is.
 std::string FinalName(const char* path);
 // Makes a completed rename of an entry of `path`'s directory durable
-// (where a rename is not already).
+// (where a rename is not already), where the system allows.
 void SyncDirectoryOf(const char* path);
 // Sets *same when both names denote the same existing file, also through
 // links or other spellings. 0, or errno when either cannot be queried.
@@ -148,6 +159,17 @@ std::string DirectoryOf(const char* path);
 
 // The system's message text for an errno value.
 const char* ErrorText(int err);
+
+// Writes a text of the program, whose names are in the system's code page,
+// to `stream`; a Windows console gets it in the console's code page, a
+// file or a pipe as it is. False when it could not be written.
+bool WriteText(FILE* stream, const char* text, size_t size);
+
+// The calendar time in seconds since 1970, 64 bits wide on every build (a
+// test may set it, see fault.h).
+int64_t Now();
+// Breaks `seconds` down into local time. False when the system cannot.
+bool LocalTime(int64_t seconds, struct tm* local);
 
 // A second thread that runs jobs one at a time, in the order they are
 // handed over: a block is written while the next one is read. Where no

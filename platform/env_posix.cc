@@ -134,11 +134,17 @@ int Sync(FILE* stream) {
 int RemoveFile(const char* path) { return remove(path) == 0 ? 0 : errno; }
 
 int ReplaceFile(const char* from, const char* to) {
-  if (FaultHit(kFaultRename)) return errno;
+  if (FaultHit(kFaultRename) || HalfReplaceHit(to)) return errno;
   return rename(from, to) == 0 ? 0 : errno;
 }
 
+bool OnOneVolume(const char* a, const char* b) {
+  struct stat sa, sb;
+  return stat(a, &sa) != 0 || stat(b, &sb) != 0 || sa.st_dev == sb.st_dev;
+}
+
 int CopyAccess(const char* from, const char* to) {
+  if (FaultHit(kFaultAccess)) return errno;
   struct stat st;
   if (stat(from, &st) != 0) return errno;
   mode_t mode = st.st_mode & 07777;
@@ -190,6 +196,16 @@ std::string DirectoryOf(const char* path) {
 }
 
 const char* ErrorText(int err) { return strerror(err); }
+
+// A terminal shows the bytes as they are.
+bool WriteText(FILE* stream, const char* text, size_t size) {
+  return fwrite(text, 1, size, stream) == size;
+}
+
+bool LocalTime(int64_t seconds, struct tm* local) {
+  time_t t = static_cast<time_t>(seconds);
+  return static_cast<int64_t>(t) == seconds && localtime_r(&t, local) != nullptr;
+}
 
 struct cDirListing::Impl {
   DIR* dir = nullptr;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -15,6 +16,7 @@
 #include "tests/test_util.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -173,35 +175,122 @@ TEST(Platform, ReplaceFileReplacesAndWaitsOutABriefHolder) {
   EXPECT_FALSE(test::Exists(fresh));
 }
 
+// Another program that opens the buffer while it is replaced again and
+// again always finds a file under its name (Windows' ReplaceFileA has a
+// moment without one), and one of the two contents.
+TEST(Platform, ReplacementNeverLeavesTheNameWithoutAFile) {
+  test::ScratchDir dir;
+  std::string target = dir.File("in.puf"), fresh = dir.File("new.puf");
+  test::WriteFile(target, "old");
+  std::atomic<bool> done{false};
+  std::atomic<long> opened{0}, missing{0};
+  std::thread reader([&] {
+    while (!done) {
+#ifdef _WIN32
+      // As a mail program that lets others replace the file it reads.
+      HANDLE file = CreateFileA(target.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+      bool open = file != INVALID_HANDLE_VALUE;
+      bool gone = !open && (GetLastError() == ERROR_FILE_NOT_FOUND);
+      if (open) CloseHandle(file);
+      // Windows renames nothing over a file that is open, however shared: a
+      // reader that never paused would only test the retries.
+      Sleep(1);
+#else
+      int fd = open(target.c_str(), O_RDONLY);
+      bool gone = fd < 0 && errno == ENOENT;
+      if (fd >= 0) close(fd);
+#endif
+      ++(gone ? missing : opened);
+    }
+  });
+  int replaced = 0;
+  for (; replaced < 300; ++replaced) {
+    test::WriteFile(fresh, "new" + std::to_string(replaced));
+    if (platform::ReplaceFile(fresh.c_str(), target.c_str()) != 0) break;
+  }
+  done = true;
+  reader.join();
+  EXPECT_EQ(replaced, 300);
+  EXPECT_EQ(missing, 0) << "of " << opened + missing << " opens";
+  EXPECT_GT(opened, 0);
+  EXPECT_EQ(test::ReadFile(target), "new299");
+}
+
+namespace test {
+
+#ifdef _WIN32
+namespace {
+std::string Dacl(const std::string& path) {
+  DWORD size = 0;
+  GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  std::string bytes(size, '\0');
+  if (size == 0 || !GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, &bytes[0], size, &size))
+    return "";
+  return bytes;
+}
+}  // namespace
+
+// No entry for everyone, the users or the administrators (Wine keeps no
+// access list of a file and shows one made from its Linux permission bits).
+bool OwnerOnly(const std::string& path) {
+  std::string bytes = Dacl(path);
+  char* text = nullptr;
+  if (bytes.empty() || !ConvertSecurityDescriptorToStringSecurityDescriptorA(
+                           &bytes[0], SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr))
+    return false;
+  bool alone = !std::regex_search(text, std::regex(";(WD|BU|AU|BA|IU)\\)"));
+  LocalFree(text);
+  return alone;
+}
+
+void MakeShared(const std::string& path) {
+  PSECURITY_DESCRIPTOR shared;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;FA;;;WD)", SDDL_REVISION_1,
+                                                            &shared, nullptr))
+    return;
+  SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, shared);
+  LocalFree(shared);
+}
+#else
+bool OwnerOnly(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && (st.st_mode & 077) == 0;
+}
+
+void MakeShared(const std::string& path) { chmod(path.c_str(), 0666); }
+#endif
+
+}  // namespace test
+
 #ifdef _WIN32
 // The replaced buffer keeps what the user or the administrator gave the
-// input: its attributes and its security descriptor.
+// input: its hidden attribute and its security descriptor. Its archive
+// attribute is set even where a backup had cleared it: the content is new.
 TEST(Platform, ReplacementKeepsTheInputsAttributesAndSecurity) {
   test::ScratchDir dir;
   std::string target = dir.File("in.puf"), fresh = dir.File("new.puf");
   test::WriteFile(target, "old");
-  test::WriteFile(fresh, "new");
+  FILE* out = platform::OpenFile(fresh.c_str(), "wbxp");
+  ASSERT_NE(out, nullptr);
+  fputs("new", out);
+  ASSERT_EQ(platform::Close(out), 0);
   ASSERT_TRUE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_HIDDEN));
   // Everything for everyone: a shared buffer, unlike the private new file.
-  PSECURITY_DESCRIPTOR shared;
-  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;FA;;;WD)", SDDL_REVISION_1,
-                                                                   &shared, nullptr));
-  bool secured = SetFileSecurityA(target.c_str(), DACL_SECURITY_INFORMATION, shared);
-  LocalFree(shared);
-  auto dacl = [](const std::string& path) {
-    DWORD size = 0;
-    GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
-    std::string bytes(size, '\0');
-    GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, &bytes[0], size, &size);
-    return bytes;
-  };
-  std::string before = dacl(target);
+  test::MakeShared(target);
+  bool secured = !test::OwnerOnly(target);
+  std::string before = test::Dacl(target);
   ASSERT_EQ(platform::CopyAccess(target.c_str(), fresh.c_str()), 0);
   ASSERT_EQ(platform::ReplaceFile(fresh.c_str(), target.c_str()), 0);
   EXPECT_EQ(test::ReadFile(target), "new");
-  EXPECT_NE(GetFileAttributesA(target.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+  DWORD attributes = GetFileAttributesA(target.c_str());
+  EXPECT_NE(attributes & FILE_ATTRIBUTE_HIDDEN, 0u);
+  EXPECT_NE(attributes & FILE_ATTRIBUTE_ARCHIVE, 0u);
   if (!secured) GTEST_SKIP() << "no access lists on this file system";
-  EXPECT_EQ(dacl(target), before);
+  EXPECT_EQ(test::Dacl(target), before);
+  // A failed step is reported, not passed over.
+  EXPECT_EQ(platform::CopyAccess(dir.File("missing").c_str(), target.c_str()), ENOENT);
 }
 #endif
 

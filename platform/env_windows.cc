@@ -74,8 +74,61 @@ int StatPath(const char* path, bool* isDirectory) {
   return 0;
 }
 
+namespace {
+
+// A security descriptor whose access list names the current user alone and
+// takes nothing from the folder. Built once; null when the process cannot
+// tell who it runs as.
+SECURITY_DESCRIPTOR* PrivateDescriptor() {
+  static bool tried = false;
+  static SECURITY_DESCRIPTOR descriptor;
+  static DWORD user[(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE) / sizeof(DWORD) + 1];
+  static DWORD acl[(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE) /
+                       sizeof(DWORD) + 1];
+  static bool built = false;
+  if (tried) return built ? &descriptor : nullptr;
+  tried = true;
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  DWORD size = 0;
+  bool known = GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+  CloseHandle(token);
+  if (!known) return nullptr;
+  PSID sid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+  PACL list = reinterpret_cast<PACL>(acl);
+  built = InitializeAcl(list, sizeof acl, ACL_REVISION) &&
+          AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, sid) &&
+          InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+          SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE) &&
+          SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+  return built ? &descriptor : nullptr;
+}
+
+// Creates `path` exclusively for writing, the current user's alone; where
+// no such descriptor can be built, with the folder's rights as before.
+FILE* OpenPrivate(const char* path) {
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, PrivateDescriptor(), FALSE};
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    errno = ErrnoFromWin32(GetLastError());
+    return nullptr;
+  }
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, "wb");
+  if (stream == nullptr) _close(fd);
+  return stream;
+}
+
+}  // namespace
+
 FILE* OpenFile(const char* path, const char* mode) {
   if (FaultHit(kFaultOpen)) return nullptr;
+  if (strchr(mode, 'x') != nullptr && strchr(mode, 'p') != nullptr) return OpenPrivate(path);
   if (strcmp(mode, "wb") == 0) {
     // A new file is created without truncating it: Wine truncates on every
     // "create always", and Linux then writes the whole file back from close,
@@ -208,91 +261,140 @@ namespace {
 // indexer opening what was just written.
 bool Busy(DWORD code) {
   return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED ||
-         code == ERROR_LOCK_VIOLATION || code == ERROR_UNABLE_TO_REMOVE_REPLACED;
+         code == ERROR_LOCK_VIOLATION;
 }
 
 // The serial number of the volume that holds `path`; 0 when unknown.
 DWORD VolumeOf(const char* path) {
-  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return 0;
-  BY_HANDLE_FILE_INFORMATION info;
-  DWORD serial = GetFileInformationByHandle(h, &info) ? info.dwVolumeSerialNumber : 0;
-  CloseHandle(h);
-  return serial;
-}
-
-// Full names: Wine's ReplaceFileA refuses relative ones.
-std::string FullName(const char* path) {
-  char full[MAX_PATH * 2];
-  DWORD size = GetFullPathNameA(path, sizeof full, full, nullptr);
-  return size > 0 && size < sizeof full ? std::string(full, size) : std::string(path);
-}
-
-// One try. ReplaceFileA keeps the replaced file's security descriptor and
-// attributes (a buffer in a shared folder stays open to the mail service);
-// MoveFileExA, which gives the target those of the temporary file, serves
-// where nothing is there to replace or the volumes differ.
-DWORD ReplaceOnce(const char* from, const char* to) {
-  DWORD volume = VolumeOf(to);
-  if (volume != 0 && volume == VolumeOf(from)) {
-    if (ReplaceFileA(FullName(to).c_str(), FullName(from).c_str(), nullptr,
-                     REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
-      return 0;
-    DWORD code = GetLastError();
-    if (Busy(code)) return code;
-  }
-  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
-  return GetLastError();
+  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  FileState state;
+  bool known = StateOf(file, &state);
+  CloseHandle(file);
+  return known ? static_cast<DWORD>(state.volume) : 0;
 }
 
 }  // namespace
 
+// One rename, which NTFS makes atomically: the name never lacks a file.
+// ReplaceFileA is three steps (old away, new in, old deleted), and some of
+// its failures leave the name empty. The access list and attributes that it
+// would keep, CopyAccess has given the new file before.
 int ReplaceFile(const char* from, const char* to) {
+  if (FaultHit(kFaultRename) || HalfReplaceHit(to)) return errno;
+  // Windows refuses to replace a read-only file (Wine would do it): no
+  // waiting makes it writable.
+  DWORD attributes = GetFileAttributesA(to);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return EACCES;
   // About two seconds in growing steps, then the failure is reported.
-  static const DWORD kPausesMs[] = {1, 10, 20, 40, 80, 160, 250, 250, 250, 250, 250, 250, 250};
-  const size_t kTries = sizeof kPausesMs / sizeof kPausesMs[0] + 1;
-  if (FaultHit(kFaultRename)) return errno;
-  DWORD code = 0;
-  for (size_t i = 0; i < kTries; ++i) {
-    if (i > 0) Sleep(kPausesMs[i - 1]);
-    code = ReplaceOnce(from, to);
-    if (code == 0 || !Busy(code)) break;
+  for (int attempt = 0;; ++attempt) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+    DWORD code = GetLastError();
+    unsigned pause = Busy(code) ? WaitPauseMs(attempt) : 0;
+    if (pause == 0) return ErrnoFromWin32(code);
+    Sleep(pause);
   }
-  return code == 0 ? 0 : ErrnoFromWin32(code);
 }
 
-// ReplaceFileA keeps the replaced file's security and attributes, but not
-// every file system or emulation honours that: give them to the new file
-// before, so the move that may follow keeps them too.
-int CopyAccess(const char* from, const char* to) {
-  DWORD attributes = GetFileAttributesA(from);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return ErrnoFromWin32(GetLastError());
-  const DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-  SetFileAttributesA(to, attributes & kKept);
+// Volumes differ when their serial numbers do, or the folders they are
+// mounted on (a copied disk keeps its serial; Wine shows Linux file systems
+// as folders of one drive).
+bool OnOneVolume(const char* a, const char* b) {
+  DWORD va = VolumeOf(a), vb = VolumeOf(b);
+  if (va != 0 && vb != 0 && va != vb) return false;
+  char ra[MAX_PATH], rb[MAX_PATH];
+  return !GetVolumePathNameA(a, ra, sizeof ra) || !GetVolumePathNameA(b, rb, sizeof rb) ||
+         lstrcmpiA(ra, rb) == 0;
+}
+
+namespace {
+
+int CopySecurity(const char* from, const char* to) {
+  if (FaultHit(kFaultAccess)) return errno;
   // The owner may be set only with a privilege; the access list always.
   const SECURITY_INFORMATION kParts[] = {
       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
       DACL_SECURITY_INFORMATION};
+  DWORD code = 0;
   for (SECURITY_INFORMATION what : kParts) {
     DWORD size = 0;
     GetFileSecurityA(from, what, nullptr, 0, &size);
-    if (size == 0) return 0;
+    if (size == 0) {
+      code = GetLastError();
+      break;
+    }
     std::string descriptor(size, '\0');
-    if (GetFileSecurityA(from, what, &descriptor[0], size, &size) &&
-        SetFileSecurityA(to, what, &descriptor[0]))
-      return 0;
+    if (!GetFileSecurityA(from, what, &descriptor[0], size, &size)) {
+      code = GetLastError();
+      break;
+    }
+    if (SetFileSecurityA(to, what, &descriptor[0])) return 0;
+    code = GetLastError();
   }
-  return 0;
+  // FAT and some shares keep no access lists: nothing to pass on.
+  if (code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION) return 0;
+  return ErrnoFromWin32(code);
 }
 
-// Windows XP has no symbolic links to files.
-std::string FinalName(const char* path) { return path; }
+}  // namespace
 
-// MOVEFILE_WRITE_THROUGH has already made the rename durable; noted for
-// the tests, which see the same steps on both systems.
-void SyncDirectoryOf(const char*) { (void)FaultHit(kFaultDirSync); }
+int CopyAccess(const char* from, const char* to) {
+  const DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  int err = 0;
+  DWORD attributes = GetFileAttributesA(from);
+  if (FaultHit(kFaultAccess)) {
+    err = errno;
+  } else if (attributes == INVALID_FILE_ATTRIBUTES) {
+    err = ErrnoFromWin32(GetLastError());
+  } else if (!SetFileAttributesA(to, (attributes & kKept) | FILE_ATTRIBUTE_ARCHIVE)) {
+    // The archive attribute set: a backup that marked the old buffer as
+    // saved must still save the new content.
+    err = ErrnoFromWin32(GetLastError());
+  }
+  int security = CopySecurity(from, to);
+  return err != 0 ? err : security;
+}
+
+typedef DWORD(WINAPI* FinalPathFn)(HANDLE, LPSTR, DWORD, DWORD);
+
+// From Vista on a buffer's name may be a symbolic link; XP has no links to
+// files. Wine shows a Linux link as a plain file, so the final name is asked
+// for every name, not only for one marked as a reparse point; for any other
+// file it is the file's own name.
+std::string FinalName(const char* path) {
+  static const FinalPathFn finalPath = reinterpret_cast<FinalPathFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA")));
+  if (finalPath == nullptr) return path;
+  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return path;
+  char name[MAX_PATH + 8];
+  DWORD size = finalPath(file, name, sizeof name, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  CloseHandle(file);
+  if (size == 0 || size >= sizeof name) return path;
+  // The prefix only lifts a length limit that the ANSI calls keep anyway.
+  std::string final(name, size);
+  if (final.compare(0, 8, "\\\\?\\UNC\\") == 0) final = "\\\\" + final.substr(8);
+  else if (final.compare(0, 4, "\\\\?\\") == 0) final = final.substr(4);
+  // A character the ANSI code page lacks came back as '?'.
+  return final.find('?') == std::string::npos ? final : std::string(path);
+}
+
+// MOVEFILE_WRITE_THROUGH is documented for moves that copy; the directory
+// entry of a rename is forced out here, which FAT needs (NTFS journals it).
+void SyncDirectoryOf(const char* path) {
+  if (FaultHit(kFaultDirSync)) return;
+  std::string dir = DirectoryOf(path);
+  if (dir.empty()) dir = ".";
+  HANDLE handle = CreateFileA(dir.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return;
+  FlushFileBuffers(handle);  // the rename is complete either way
+  CloseHandle(handle);
+}
 
 int SameFile(const char* a, const char* b, bool* same) {
   *same = false;
@@ -328,6 +430,56 @@ std::string DirectoryOf(const char* path) {
 }
 
 const char* ErrorText(int err) { return strerror(err); }
+
+namespace {
+
+// Whether standard output and error are consoles: asked once each, and only
+// for a text that needs it (each question is a call to Wine's server).
+int gConsole[2] = {-1, -1};
+
+HANDLE ConsoleOf(FILE* stream) {
+  int which = stream == stdout ? 0 : stream == stderr ? 1 : -1;
+  if (which < 0) return nullptr;
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  if (gConsole[which] < 0) {
+    DWORD mode;
+    gConsole[which] = handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_CHAR &&
+                      GetConsoleMode(handle, &mode);
+  }
+  return gConsole[which] == 1 ? handle : nullptr;
+}
+
+}  // namespace
+
+// Names are in the ANSI code page (1252 in Germany), a console shows its
+// own (850): "p\xF6st" would appear as "p\xF7st". The console is given the
+// characters themselves, which it shows in its code page; Wine's C runtime
+// would not convert bytes for it either.
+bool WriteText(FILE* stream, const char* text, size_t size) {
+  size_t ascii = 0;
+  while (ascii < size && static_cast<unsigned char>(text[ascii]) < 0x80) ++ascii;
+  HANDLE console = ascii < size && size < 0x7FFFFFFF ? ConsoleOf(stream) : nullptr;
+  if (console != nullptr) {
+    int count = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(size), nullptr, 0);
+    std::wstring wide(count > 0 ? static_cast<size_t>(count) : 0, L'\0');
+    DWORD written = 0;
+    if (count > 0 &&
+        MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(size), &wide[0], count) == count &&
+        fflush(stream) == 0 &&
+        WriteConsoleW(console, wide.data(), static_cast<DWORD>(count), &written, nullptr))
+      return true;
+  }
+  return fwrite(text, 1, size, stream) == size;
+}
+
+// The 64-bit call: the C runtime's localtime of 32-bit Windows ends in 2038.
+bool LocalTime(int64_t seconds, struct tm* local) {
+  __time64_t t = seconds;
+  struct tm* broken = _localtime64(&t);
+  if (broken == nullptr) return false;
+  *local = *broken;
+  return true;
+}
 
 struct cDirListing::Impl {
   HANDLE find = INVALID_HANDLE_VALUE;

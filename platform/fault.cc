@@ -2,11 +2,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <string>
 
 namespace platform {
 
 namespace {
 void (*gStepHook)(const char*) = nullptr;
+int64_t gClock = 0;
 
 // Set by a test while no writing thread runs (the thread's start and end
 // order these plain fields); only the counts change while one does.
@@ -43,6 +46,8 @@ char Letter(FaultOp op) {
     case kFaultOpen: return 'O';
     case kFaultDirSync: return 'D';
     case kFaultProbe: return 'P';
+    case kFaultAccess: return 'X';
+    case kFaultHalfReplace: return 'H';
     default: return 'A';
   }
 }
@@ -102,6 +107,21 @@ bool FaultHit(FaultOp op) {
     gRecordLock.clear();
   }
   return hit;
+}
+
+void SetClock(int64_t seconds) { gClock = seconds; }
+
+bool ClockSet(int64_t* seconds) {
+  *seconds = gClock;
+  return gClock != 0;
+}
+
+bool HalfReplaceHit(const char* to) {
+  if (!FaultHit(kFaultHalfReplace)) return false;
+  int err = errno;
+  rename(to, (std::string(to) + ".alt").c_str());
+  errno = err;
+  return true;
 }
 
 }  // namespace platform

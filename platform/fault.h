@@ -6,6 +6,7 @@
 #ifndef KIVEX_PLATFORM_FAULT_H_
 #define KIVEX_PLATFORM_FAULT_H_
 
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -21,6 +22,11 @@ enum FaultOp {
   kFaultAll = 127,     // every operation on files above
   kFaultProbe = 128,   // a file status query: a hit says "no such file"
   kFaultAlloc = 256,   // memory for texts, tables and blocks
+  kFaultAccess = 512,  // a step of CopyAccess
+  // A replacement that fails half-done, as Windows' ReplaceFileA can: the
+  // old file has left its name (for that name plus ".alt"), the new one has
+  // not taken it. Never part of a loop that wants the input whole.
+  kFaultHalfReplace = 1024,
 };
 
 // From now on, the `nth` operation (counting from 1) of the kinds in `mask`
@@ -39,13 +45,24 @@ void SetStepHook(void (*hook)(const char* step));
 void AtStep(const char* step);
 // Notes the operations of the kinds in `mask` from now on (0: none), one
 // letter each: W write, F flush, C close, S sync, R rename, O open,
-// D directory sync, P probe, A allocation; a failed one in lower case.
+// D directory sync, P probe, A allocation, X a step of CopyAccess, H a
+// half-done replacement; a failed one in lower case.
 void RecordOps(int mask);
 std::string RecordedOps();
 
 // Used by the platform implementations: true when this operation must fail
 // (errno is then set to the fault's error).
 bool FaultHit(FaultOp op);
+
+// The clock that platform::Now reads from now on, in seconds since 1970;
+// 0 gives back the system's.
+void SetClock(int64_t seconds);
+// True with the clock a test has set.
+bool ClockSet(int64_t* seconds);
+
+// Used by ReplaceFile: true when this replacement fails half-done (see
+// kFaultHalfReplace); the old file has then been moved aside.
+bool HalfReplaceHit(const char* to);
 
 }  // namespace platform
 

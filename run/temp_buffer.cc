@@ -13,10 +13,15 @@ namespace {
 const int kCandidates = 26 * 26 * 26;
 const char kNoMemoryForName[] = "Kein Speicher fuer den Namen des temporaeren Puffers\n";
 
+// As late as can be: from here another program could write the old buffer.
+void CloseBeforeRename(cFileStream* held) {
+  if (held != nullptr && !platform::kReplacesOpenFile) held->Close();
+}
+
 // Copies the temporary buffer into a fresh private file in the target's
 // directory, forces it to the disk and renames it over the target. 0 or
 // errno; a copy that did not make it is removed again.
-int ReplaceThroughCopy(const char* target, const char* tmpName) {
+int ReplaceThroughCopy(const char* target, const char* tmpName, cFileStream* held) {
   cString dir;
   if (!dir.Assign(platform::DirectoryOf(target).c_str())) return ENOMEM;
   cFileStream copy;
@@ -45,11 +50,37 @@ int ReplaceThroughCopy(const char* target, const char* tmpName) {
   if (err == 0) err = platform::Sync(copy.File);
   if (copy.Close() != 0 && err == 0) err = EIO;
   if (err == 0) {
+    // The copy, not the temporary buffer, takes the input's rights: those
+    // of a share may lock its reader out.
     platform::CopyAccess(target, name.Text());
+    CloseBeforeRename(held);
     err = platform::ReplaceFile(name.Text(), target);
   }
   if (err != 0) platform::RemoveFile(name.Text());
   return err;
+}
+
+// Says where the old and the new buffer are after a failed replacement. The
+// input counts as unchanged only when its name still holds the file as
+// `held` was opened.
+void ReportFailedReplacement(const char* inputBuffer, const std::string& target,
+                             const char* tmpName, int err, const cFileStream* held) {
+  LogMsg(stderr, "Fehler beim Verschieben des temporaeren Puffers: %s nach %s\n", tmpName,
+         inputBuffer);
+  LogMsg(stderr, "Fehler: %s\n", platform::ErrorText(err));
+  if (held != nullptr && platform::StillAsOpened(target.c_str(), held->HeldState()))
+    LogMsg(stderr, "Der Eingangspuffer %s ist unveraendert\n", inputBuffer);
+  else if (!platform::PathExists(target.c_str()))
+    LogMsg(stderr, "Unter dem Namen %s liegt keine Datei mehr\n", inputBuffer);
+  else if (held == nullptr)
+    LogMsg(stderr, "Der Eingangspuffer %s konnte nicht geprueft werden\n", inputBuffer);
+  else
+    LogMsg(stderr, "Unter dem Namen %s liegt nicht mehr der gelesene Eingangspuffer\n",
+           inputBuffer);
+  if (platform::PathExists(tmpName))
+    LogMsg(stderr, "Der gefilterte temporaere Puffer hat den Namen: %s\n", tmpName);
+  else
+    LogMsg(stderr, "Der gefilterte temporaere Puffer %s ist nicht mehr vorhanden\n", tmpName);
 }
 
 }  // namespace
@@ -108,22 +139,23 @@ bool OpenTmpOutFile(const cString& dir, cFileStream& out) {
 bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName, cFileStream* held) {
   // Through a link, the file the mail system reads is the one replaced.
   std::string target = platform::FinalName(inputBuffer);
-  // The new buffer keeps the old one's permission bits, owner and group.
-  platform::CopyAccess(target.c_str(), tmpName);
-  // As late as can be: from here another program could write the old buffer.
-  if (held != nullptr && !platform::kReplacesOpenFile) held->Close();
-  int err = platform::ReplaceFile(tmpName, target.c_str());
+  int err = EXDEV;
+  if (platform::OnOneVolume(tmpName, target.c_str())) {
+    // The new buffer takes the old one's rights before it takes its name.
+    // (Where the volumes are not told apart, a rename that fails with EXDEV
+    // leaves them on the temporary buffer too; the copy then reads it.)
+    platform::CopyAccess(target.c_str(), tmpName);
+    CloseBeforeRename(held);
+    err = platform::ReplaceFile(tmpName, target.c_str());
+  }
   if (err == EXDEV) {
-    err = ReplaceThroughCopy(target.c_str(), tmpName);
+    err = ReplaceThroughCopy(target.c_str(), tmpName, held);
     // The result now lives under the input's name; the copy it came from
     // would only pile up in the temporary directory.
     if (err == 0) platform::RemoveFile(tmpName);
   }
   if (err != 0) {
-    LogMsg(stderr, "Fehler beim Verschieben des temporaeren Puffers: %s nach %s\n", tmpName,
-           inputBuffer);
-    LogMsg(stderr, "Fehler: %s\n", platform::ErrorText(err));
-    LogMsg(stderr, "Der gefilterte temporaere Puffer hat den Namen: %s\n", tmpName);
+    ReportFailedReplacement(inputBuffer, target, tmpName, err, held);
     return false;
   }
   platform::SyncDirectoryOf(target.c_str());

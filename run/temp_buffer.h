@@ -22,12 +22,14 @@ bool OpenTmpOutFile(const cString& dir, cFileStream& out);
 // Gives the closed, complete temporary buffer the input buffer's name,
 // atomically: the input holds its old bytes or the new ones, never neither.
 // A link is followed: the file it points to is replaced. The result takes
-// the input's permission bits and, where allowed, its owner and group.
+// the input's permission bits and, where allowed, its owner and group (on
+// Windows its access list and attributes, the archive attribute set).
 // Across file systems the result is first copied next to the replaced file.
-// False after the report; the input is then untouched and the result stays
-// in the temporary buffer. `held`, the input still open (or null), stays so
-// until the rename where the system can rename over an open file; else it
-// is closed just before.
+// False after the report, which says whether the input is unchanged
+// (checked against `held` as opened) and where the result is: the temporary
+// buffer keeps it. `held`, the input still open (or null), stays so until
+// the rename where the system can rename over an open file; else it is
+// closed just before.
 bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName, cFileStream* held);
 
 #endif  // KIVEX_RUN_TEMP_BUFFER_H_

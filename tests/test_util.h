@@ -19,20 +19,23 @@ namespace test {
 // be made: a test without a directory of its own would write elsewhere.
 class ScratchDir {
  public:
-  ScratchDir() {
+  // Under `base` when given; an empty base gives an empty path.
+  explicit ScratchDir(const char* base = nullptr) {
     std::random_device seed;
     std::error_code err;
-    std::string base = std::filesystem::temp_directory_path(err).string();
+    if (base != nullptr && *base == '\0') return;
+    std::string baseDir = base != nullptr ? std::string(base) : std::filesystem::temp_directory_path(err).string();
     for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-      std::string name = base + "/kivex-test-" + std::to_string(seed());
+      std::string name = baseDir + "/kivex-test-" + std::to_string(seed());
       if (std::filesystem::create_directory(name, err)) path_ = name;
     }
     if (path_.empty()) {
-      fprintf(stderr, "no scratch directory under %s\n", base.c_str());
+      fprintf(stderr, "no scratch directory under %s\n", baseDir.c_str());
       abort();
     }
   }
   ~ScratchDir() {
+    if (path_.empty()) return;
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }
@@ -55,6 +58,25 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
 }
 
 inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// A directory for scratch directories on another file system than the
+// usual temporary one: Linux's memory file system, under Wine too; "" when
+// there is none.
+inline const char* OtherVolume() {
+#ifdef _WIN32
+  const char* shm = "Z:\\dev\\shm";
+#else
+  const char* shm = "/dev/shm";
+#endif
+  std::error_code err;
+  if (!std::filesystem::is_directory(shm, err)) return "";
+  return shm;
+}
+
+// Defined in platform/env_test.cc: whether only the file's owner may use
+// it, and giving everyone access to it (a buffer in a shared folder).
+bool OwnerOnly(const std::string& path);
+void MakeShared(const std::string& path);
 
 // Sets an environment variable; a null value removes it.
 inline void SetEnv(const char* name, const char* value) {
