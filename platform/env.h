@@ -128,7 +128,11 @@ int RemoveFile(const char* path);
 // a file that another program holds open for a moment is waited for (about
 // two seconds). EXDEV when the two names lie on different file systems or
 // drives. 0 or errno.
-int ReplaceFile(const char* from, const char* to);
+// With `unchangedAs` (the state of a held input closed for the rename),
+// `to` must still be that file before each try: a program that waited for
+// the input may write it meanwhile. ECANCELED when it is not; where the
+// input stays held until the rename is done (POSIX), no try is needed.
+int ReplaceFile(const char* from, const char* to, const FileState* unchangedAs = nullptr);
 // False only when `a` and `b` are known to lie on different file systems or
 // drives, so that a rename between them cannot work; true also when unsure.
 bool OnOneVolume(const char* a, const char* b);

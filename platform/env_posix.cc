@@ -133,7 +133,7 @@ int Sync(FILE* stream) {
 
 int RemoveFile(const char* path) { return remove(path) == 0 ? 0 : errno; }
 
-int ReplaceFile(const char* from, const char* to) {
+int ReplaceFile(const char* from, const char* to, const FileState*) {
   if (FaultHit(kFaultRename) || HalfReplaceHit(to)) return errno;
   return rename(from, to) == 0 ? 0 : errno;
 }

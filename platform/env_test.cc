@@ -49,6 +49,17 @@ DWORD WINAPI CloseAfterAMoment(void* handle) {
   CloseHandle(static_cast<HANDLE>(handle));
   return 0;
 }
+
+// As a deliverer that waited for the held input: it gets the buffer in the
+// moment between the input's close and the rename, and appends.
+DWORD WINAPI AppendAfterAMoment(void* handle) {
+  Sleep(300);
+  DWORD written;
+  SetFilePointer(handle, 0, nullptr, FILE_END);
+  WriteFile(handle, "+mail", 5, &written, nullptr);
+  CloseHandle(static_cast<HANDLE>(handle));
+  return 0;
+}
 }  // namespace
 #endif
 
@@ -173,6 +184,26 @@ TEST(Platform, ReplaceFileReplacesAndWaitsOutABriefHolder) {
 #endif
   EXPECT_EQ(test::ReadFile(target), "new");
   EXPECT_FALSE(test::Exists(fresh));
+#ifdef _WIN32
+  // The input was held and closed for the rename: written meanwhile, it is
+  // not replaced.
+  test::WriteFile(target, "old");
+  test::WriteFile(fresh, "new");
+  platform::FileState state;
+  FILE* held = platform::OpenHeld(target.c_str(), &state);
+  ASSERT_NE(held, nullptr);
+  fclose(held);
+  HANDLE writer = CreateFileA(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  HANDLE deliverer = CreateThread(nullptr, 0, AppendAfterAMoment, writer, 0, nullptr);
+  ASSERT_NE(deliverer, nullptr);
+  EXPECT_EQ(platform::ReplaceFile(fresh.c_str(), target.c_str(), &state), ECANCELED);
+  WaitForSingleObject(deliverer, INFINITE);
+  CloseHandle(deliverer);
+  EXPECT_EQ(test::ReadFile(target), "old+mail");
+  EXPECT_EQ(test::ReadFile(fresh), "new");
+#endif
 }
 
 // Another program that opens the buffer while it is replaced again and

@@ -281,7 +281,7 @@ DWORD VolumeOf(const char* path) {
 // ReplaceFileA is three steps (old away, new in, old deleted), and some of
 // its failures leave the name empty. The access list and attributes that it
 // would keep, CopyAccess has given the new file before.
-int ReplaceFile(const char* from, const char* to) {
+int ReplaceFile(const char* from, const char* to, const FileState* unchangedAs) {
   if (FaultHit(kFaultRename) || HalfReplaceHit(to)) return errno;
   // Windows refuses to replace a read-only file (Wine would do it): no
   // waiting makes it writable.
@@ -289,6 +289,7 @@ int ReplaceFile(const char* from, const char* to) {
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return EACCES;
   // About two seconds in growing steps, then the failure is reported.
   for (int attempt = 0;; ++attempt) {
+    if (unchangedAs != nullptr && !StillAsOpened(to, *unchangedAs)) return ECANCELED;
     if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
     DWORD code = GetLastError();
     unsigned pause = Busy(code) ? WaitPauseMs(attempt) : 0;

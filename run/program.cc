@@ -86,13 +86,7 @@ int RunKivex(int argc, char** argv) {
   // lose nothing: the result stands only for the buffer as it was read.
   platform::AtStep("check");
   if (!run.input.Unchanged()) {
-    LogMsg(stderr, "Der Puffer %s wurde waehrend des Laufs veraendert und bleibt, wie er ist\n",
-           opt.inputBuffer.Text());
-    // Never deleted by the program, so the user learns where it is.
-    if (inPlace)
-      LogMsg(stderr,
-             "Der temporaere Puffer %s enthaelt nur den alten Stand und kann geloescht werden\n",
-             run.keptOutputName.Text());
+    ReportInputChanged(opt.inputBuffer.Text(), inPlace ? run.keptOutputName.Text() : nullptr);
     return 1;
   }
   if (inPlace && !ReplaceByTmpFile(opt.inputBuffer.Text(), run.keptOutputName.Text(), &run.input))

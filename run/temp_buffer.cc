@@ -13,9 +13,12 @@ namespace {
 const int kCandidates = 26 * 26 * 26;
 const char kNoMemoryForName[] = "Kein Speicher fuer den Namen des temporaeren Puffers\n";
 
-// As late as can be: from here another program could write the old buffer.
-void CloseBeforeRename(cFileStream* held) {
-  if (held != nullptr && !platform::kReplacesOpenFile) held->Close();
+// As late as can be: from here another program could write the old buffer,
+// so the rename then makes sure, try by try, that it still is the one read.
+const platform::FileState* CloseBeforeRename(cFileStream* held) {
+  if (held == nullptr || platform::kReplacesOpenFile) return nullptr;
+  held->Close();
+  return &held->HeldState();
 }
 
 // Copies the temporary buffer into a fresh private file in the target's
@@ -53,8 +56,7 @@ int ReplaceThroughCopy(const char* target, const char* tmpName, cFileStream* hel
     // The copy, not the temporary buffer, takes the input's rights: those
     // of a share may lock its reader out.
     platform::CopyAccess(target, name.Text());
-    CloseBeforeRename(held);
-    err = platform::ReplaceFile(name.Text(), target);
+    err = platform::ReplaceFile(name.Text(), target, CloseBeforeRename(held));
   }
   if (err != 0) platform::RemoveFile(name.Text());
   return err;
@@ -84,6 +86,16 @@ void ReportFailedReplacement(const char* inputBuffer, const std::string& target,
 }
 
 }  // namespace
+
+void ReportInputChanged(const char* inputBuffer, const char* tmpName) {
+  LogMsg(stderr, "Der Puffer %s wurde waehrend des Laufs veraendert und bleibt, wie er ist\n",
+         inputBuffer);
+  // Never deleted by the program, so the user learns where it is.
+  if (tmpName != nullptr)
+    LogMsg(stderr,
+           "Der temporaere Puffer %s enthaelt nur den alten Stand und kann geloescht werden\n",
+           tmpName);
+}
 
 bool TempPath(cString& dir) {
   const char* value = getenv("TMP");
@@ -145,14 +157,17 @@ bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName, cFileStream*
     // (Where the volumes are not told apart, a rename that fails with EXDEV
     // leaves them on the temporary buffer too; the copy then reads it.)
     platform::CopyAccess(target.c_str(), tmpName);
-    CloseBeforeRename(held);
-    err = platform::ReplaceFile(tmpName, target.c_str());
+    err = platform::ReplaceFile(tmpName, target.c_str(), CloseBeforeRename(held));
   }
   if (err == EXDEV) {
     err = ReplaceThroughCopy(target.c_str(), tmpName, held);
     // The result now lives under the input's name; the copy it came from
     // would only pile up in the temporary directory.
     if (err == 0) platform::RemoveFile(tmpName);
+  }
+  if (err == ECANCELED) {
+    ReportInputChanged(inputBuffer, tmpName);
+    return false;
   }
   if (err != 0) {
     ReportFailedReplacement(inputBuffer, target, tmpName, err, held);

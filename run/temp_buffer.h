@@ -9,6 +9,10 @@
 // the separator. False after the report when memory for it runs out.
 bool TempPath(cString& dir);
 
+// Says that the input buffer changed during the run and is left as it is,
+// and where the temporary buffer (if any, `tmpName`) stays.
+void ReportInputChanged(const char* inputBuffer, const char* tmpName);
+
 // Finds the first free name ~KIVTAAA.TMP ... ~KIVTZZZ.TMP in `dir`, trying
 // candidates from number `candidate` on (0 = AAA) and leaving it at the one
 // found. False after the report when none is free.
