@@ -148,7 +148,8 @@ bool OnOneVolume(const char* a, const char* b);
 int CopyAccess(const char* from, const char* to);
 // The name of the file that `path` denotes: a symbolic link (on Windows any
 // reparse point that names another file) is followed to its final target;
-// any other name comes back as it is.
+// any other name comes back as it is. Empty for a link whose target
+// cannot be named.
 std::string FinalName(const char* path);
 // Makes a completed rename of an entry of `path`'s directory durable
 // (where a rename is not already), where the system allows.

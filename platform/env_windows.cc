@@ -66,11 +66,13 @@ std::string StatName(const char* path) {
 
 }  // namespace
 
+// Not _stati64: its times are 32 bits wide in the 32-bit build, and a file
+// written after 2038 might not exist for it.
 int StatPath(const char* path, bool* isDirectory) {
   if (FaultHit(kFaultProbe)) return ENOENT;
-  struct _stati64 st;
-  if (_stati64(StatName(path).c_str(), &st) != 0) return errno;
-  *isDirectory = (st.st_mode & _S_IFDIR) != 0;
+  DWORD attributes = GetFileAttributesA(StatName(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return ErrnoFromWin32(GetLastError());
+  *isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   return 0;
 }
 
@@ -110,17 +112,26 @@ FILE* OpenPrivate(const char* path) {
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, PrivateDescriptor(), FALSE};
   HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD code = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  if (code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_PARAMETER) {
+    // A share that takes no access list at creation: the folder's rights.
+    attributes.lpSecurityDescriptor = nullptr;
+    file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
+                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    code = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  }
   if (file == INVALID_HANDLE_VALUE) {
-    errno = ErrnoFromWin32(GetLastError());
+    errno = ErrnoFromWin32(code);
     return nullptr;
   }
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
-  if (fd < 0) {
-    CloseHandle(file);
-    return nullptr;
+  FILE* stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
+  if (stream == nullptr) {
+    if (fd >= 0) _close(fd);
+    else CloseHandle(file);
+    DeleteFileA(path);  // made by us a moment ago, empty
+    errno = ENOMEM;
   }
-  FILE* stream = _fdopen(fd, "wb");
-  if (stream == nullptr) _close(fd);
   return stream;
 }
 
@@ -368,19 +379,25 @@ std::string FinalName(const char* path) {
   static const FinalPathFn finalPath = reinterpret_cast<FinalPathFn>(reinterpret_cast<void*>(
       GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA")));
   if (finalPath == nullptr) return path;
+  // A link whose file cannot be named must not be replaced by a plain file.
+  DWORD attributes = GetFileAttributesA(path);
+  std::string unnamed =
+      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+          ? std::string()
+          : std::string(path);
   HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return path;
+  if (file == INVALID_HANDLE_VALUE) return unnamed;
   char name[MAX_PATH + 8];
   DWORD size = finalPath(file, name, sizeof name, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   CloseHandle(file);
-  if (size == 0 || size >= sizeof name) return path;
+  if (size == 0 || size >= sizeof name) return unnamed;
   // The prefix only lifts a length limit that the ANSI calls keep anyway.
   std::string final(name, size);
   if (final.compare(0, 8, "\\\\?\\UNC\\") == 0) final = "\\\\" + final.substr(8);
   else if (final.compare(0, 4, "\\\\?\\") == 0) final = final.substr(4);
   // A character the ANSI code page lacks came back as '?'.
-  return final.find('?') == std::string::npos ? final : std::string(path);
+  return final.find('?') == std::string::npos && final.size() < MAX_PATH ? final : unnamed;
 }
 
 // MOVEFILE_WRITE_THROUGH is documented for moves that copy; the directory
@@ -463,12 +480,19 @@ bool WriteText(FILE* stream, const char* text, size_t size) {
   if (console != nullptr) {
     int count = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(size), nullptr, 0);
     std::wstring wide(count > 0 ? static_cast<size_t>(count) : 0, L'\0');
-    DWORD written = 0;
     if (count > 0 &&
         MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(size), &wide[0], count) == count &&
-        fflush(stream) == 0 &&
-        WriteConsoleW(console, wide.data(), static_cast<DWORD>(count), &written, nullptr))
+        fflush(stream) == 0) {
+      // A console may take fewer characters than asked, and before Windows
+      // 8 refuses large writes: in pieces until all are out.
+      DWORD written = 0;
+      for (int done = 0; done < count; done += static_cast<int>(written)) {
+        DWORD piece = static_cast<DWORD>(count - done < 8192 ? count - done : 8192);
+        if (!WriteConsoleW(console, wide.data() + done, piece, &written, nullptr) || written == 0)
+          return false;
+      }
       return true;
+    }
   }
   return fwrite(text, 1, size, stream) == size;
 }

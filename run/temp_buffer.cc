@@ -55,8 +55,8 @@ int ReplaceThroughCopy(const char* target, const char* tmpName, cFileStream* hel
   if (err == 0) {
     // The copy, not the temporary buffer, takes the input's rights: those
     // of a share may lock its reader out.
-    platform::CopyAccess(target, name.Text());
-    err = platform::ReplaceFile(name.Text(), target, CloseBeforeRename(held));
+    err = platform::CopyAccess(target, name.Text());
+    if (err == 0) err = platform::ReplaceFile(name.Text(), target, CloseBeforeRename(held));
   }
   if (err != 0) platform::RemoveFile(name.Text());
   return err;
@@ -70,9 +70,10 @@ void ReportFailedReplacement(const char* inputBuffer, const std::string& target,
   LogMsg(stderr, "Fehler beim Verschieben des temporaeren Puffers: %s nach %s\n", tmpName,
          inputBuffer);
   LogMsg(stderr, "Fehler: %s\n", platform::ErrorText(err));
+  bool isDirectory;
   if (held != nullptr && platform::StillAsOpened(target.c_str(), held->HeldState()))
     LogMsg(stderr, "Der Eingangspuffer %s ist unveraendert\n", inputBuffer);
-  else if (!platform::PathExists(target.c_str()))
+  else if (platform::StatPath(target.c_str(), &isDirectory) == ENOENT)
     LogMsg(stderr, "Unter dem Namen %s liegt keine Datei mehr\n", inputBuffer);
   else if (held == nullptr)
     LogMsg(stderr, "Der Eingangspuffer %s konnte nicht geprueft werden\n", inputBuffer);
@@ -151,13 +152,21 @@ bool OpenTmpOutFile(const cString& dir, cFileStream& out) {
 bool ReplaceByTmpFile(const char* inputBuffer, const char* tmpName, cFileStream* held) {
   // Through a link, the file the mail system reads is the one replaced.
   std::string target = platform::FinalName(inputBuffer);
+  if (target.empty()) {
+    // Replaced by name, the link itself would become a plain file.
+    LogMsg(stderr, "Das Ziel des Links %s konnte nicht bestimmt werden; der Eingangspuffer ist "
+           "unveraendert\n", inputBuffer);
+    LogMsg(stderr, "Der gefilterte temporaere Puffer hat den Namen: %s\n", tmpName);
+    return false;
+  }
   int err = EXDEV;
   if (platform::OnOneVolume(tmpName, target.c_str())) {
-    // The new buffer takes the old one's rights before it takes its name.
+    // The new buffer takes the old one's rights before it takes its name;
+    // without them (it was made private) it would lock the others out.
     // (Where the volumes are not told apart, a rename that fails with EXDEV
     // leaves them on the temporary buffer too; the copy then reads it.)
-    platform::CopyAccess(target.c_str(), tmpName);
-    err = platform::ReplaceFile(tmpName, target.c_str(), CloseBeforeRename(held));
+    err = platform::CopyAccess(target.c_str(), tmpName);
+    if (err == 0) err = platform::ReplaceFile(tmpName, target.c_str(), CloseBeforeRename(held));
   }
   if (err == EXDEV) {
     err = ReplaceThroughCopy(target.c_str(), tmpName, held);
