@@ -85,6 +85,7 @@ void OtherProgram(const char* step) {
   if (gWritten && o.cutTo > 0) std::filesystem::resize_file(gInput, o.cutTo);
 }
 
+const std::string kSample = test::ReadFile(KIVEX_TEST_DATA "/sample.puf");
 const char kChanged[] = " wurde waehrend des Laufs veraendert und bleibt, wie er ist\n";
 
 // Face message IDs differ from run to run.
@@ -101,17 +102,16 @@ std::string Masked(const std::string& bytes) {
 // the temporary directory on the input's volume and, where there is one, on
 // another (the result is then copied next to the input).
 TEST(RunKivex, EveryFailingOperationLeavesOldOrNewBuffer) {
-  std::string original = test::ReadFile(KIVEX_TEST_DATA "/sample.puf");
-  ScratchRun clean(original);
+  ScratchRun clean(kSample);
   ASSERT_EQ(clean.InPlace(), 0);
   std::string result = Masked(test::ReadFile(clean.input));
-  ASSERT_NE(result, original);
+  ASSERT_NE(result, kSample);
   bool syncRefused = false;
   for (const char* tempBase : {static_cast<const char*>(nullptr), test::OtherVolume()}) {
     if (tempBase != nullptr && *tempBase == '\0') continue;
     for (bool sticky : {false, true}) {
       for (long n = 1;; ++n) {
-        ScratchRun run(original, tempBase);
+        ScratchRun run(kSample, tempBase);
         platform::SetFault(platform::kFaultAll | platform::kFaultAccess, n, sticky, ENOSPC);
         int rc = run.InPlace();
         std::string now = test::ReadFile(run.input);
@@ -120,7 +120,7 @@ TEST(RunKivex, EveryFailingOperationLeavesOldOrNewBuffer) {
         if (rc == 0) {
           EXPECT_EQ(Masked(now), result);
         } else {
-          EXPECT_EQ(std::make_tuple(rc, now, run.out), std::make_tuple(1, original, std::string()));
+          EXPECT_EQ(std::make_tuple(rc, now, run.out), std::make_tuple(1, kSample, std::string()));
           EXPECT_GT(run.err.size(), 117u);  // more than the banner
           syncRefused |= test::Has(run.err, "konnte nicht gesichert werden");
           std::string kept = "Der Eingangspuffer " + run.input + " ist unveraendert\n";
@@ -137,8 +137,7 @@ TEST(RunKivex, EveryFailingOperationLeavesOldOrNewBuffer) {
 // A replacement that fails half-done, the old buffer gone from its name:
 // the report says so, after looking, and names where the result is.
 TEST(RunKivex, HalfDoneReplacementIsReportedAsFound) {
-  std::string original = test::ReadFile(KIVEX_TEST_DATA "/sample.puf");
-  ScratchRun run(original);
+  ScratchRun run(kSample);
   platform::SetFault(platform::kFaultHalfReplace, 1, false, EIO);
   EXPECT_EQ(run.InPlace(), 1);
   std::string tmp = run.temp + platform::kSeparator + "~KIVTAAA.TMP";
@@ -149,7 +148,7 @@ TEST(RunKivex, HalfDoneReplacementIsReportedAsFound) {
       << run.err;
   EXPECT_EQ(std::make_tuple(test::Exists(run.input), test::ReadFile(run.input + ".alt"),
                             test::Has(test::ReadFile(tmp), "FACE.BMP")),
-            std::make_tuple(false, original, true));
+            std::make_tuple(false, kSample, true));
 }
 
 // Across volumes the result is copied next to the input and that copy takes
@@ -159,8 +158,7 @@ TEST(RunKivex, HalfDoneReplacementIsReportedAsFound) {
 TEST(RunKivex, AcrossVolumesTheCopyTakesTheRights) {
   const char* base = test::OtherVolume();
   if (*base == '\0') GTEST_SKIP() << "no second file system";
-  std::string original = test::ReadFile(KIVEX_TEST_DATA "/sample.puf");
-  ScratchRun run(original, base);
+  ScratchRun run(kSample, base);
   test::MakeShared(run.input);
   platform::SetFault(platform::kFaultRename, 1, false, EACCES);
   EXPECT_EQ(run.InPlace(), 1);
@@ -169,16 +167,15 @@ TEST(RunKivex, AcrossVolumesTheCopyTakesTheRights) {
   std::string kept = "Der Eingangspuffer " + run.input + " ist unveraendert\n";
   EXPECT_EQ(std::make_tuple(test::ReadFile(run.input), test::OwnerOnly(tmp),
                             test::Exists(run.dir.File("~KIVTAAA.TMP")), test::Has(run.err, kept)),
-            std::make_tuple(original, true, false, true));
+            std::make_tuple(kSample, true, false, true));
 }
 
 // The steps that make a result durable, in order: the temporary buffer's
 // sync before the rename, the directory's after it; across file systems
 // (the first rename fails with EXDEV) also the sync of the copy.
 TEST(RunKivex, ResultIsOnTheDiskBeforeItReplacesTheInput) {
-  std::string original = test::ReadFile(KIVEX_TEST_DATA "/sample.puf");
   for (bool across : {false, true}) {
-    ScratchRun run(original);
+    ScratchRun run(kSample);
     platform::RecordOps(platform::kFaultSync | platform::kFaultRename | platform::kFaultDirSync);
     if (across) platform::SetFault(platform::kFaultRename, 1, false, EXDEV);
     EXPECT_EQ(run.InPlace(), 0);
@@ -191,7 +188,6 @@ TEST(RunKivex, ResultIsOnTheDiskBeforeItReplacesTheInput) {
 // buffer, the copy beside the input across file systems (the first rename
 // fails with EXDEV), and a face file each go to the next name.
 TEST(RunKivex, NameTakenAfterTheProbeIsSkipped) {
-  std::string original = test::ReadFile(KIVEX_TEST_DATA "/sample.puf");
   // The taken name, the open after its probe, whether across file systems.
   struct Case { const char* taken; int open; bool across; } cases[] = {
       {"tmp/~KIVTAAA.TMP", 2, false}, {"~KIVTAAA.TMP", 3, true}, {"faces/KIVO0000.BMP", 2, false}};
@@ -199,7 +195,7 @@ TEST(RunKivex, NameTakenAfterTheProbeIsSkipped) {
     long probe = 0;
     std::string result;  // the input after the run, or its first face file
     for (bool dry : {true, false}) {
-      ScratchRun run(original);
+      ScratchRun run(kSample);
       bool faces = c.taken[0] == 'f';
       if (!dry) test::WriteFile(run.dir.File(c.taken), "fremd");
       platform::RecordOps(platform::kFaultProbe | platform::kFaultOpen);

@@ -11,6 +11,7 @@
 import argparse
 import fcntl
 import os
+import pathlib
 import pty
 import random
 import re
@@ -281,13 +282,11 @@ def extraction_stats(total, written, duplicate):
 
 
 def read(path):
-    with open(path, "rb") as f:
-        return f.read()
+    return pathlib.Path(path).read_bytes()
 
 
 def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
+    pathlib.Path(path).write_bytes(data)
 
 
 def expect(cond, what):
@@ -559,10 +558,7 @@ class E2E(unittest.TestCase):
         write("in.puf", data)
         p = k.start(["in.puf"], env=env)
         seen = b""
-        while b"fehlerhafte Headerzeile" not in seen:
-            chunk = os.read(p.stderr.fileno(), 4096)
-            if not chunk:
-                break
+        while b"fehlerhafte Headerzeile" not in seen and (chunk := os.read(p.stderr.fileno(), 4096)):
             seen += chunk
         if k.wine:
             expect_eq(k.other_writer("try", "in.puf").wait(timeout=300), 3, "open refused")
