@@ -4,9 +4,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <regex>
 #include <filesystem>
+#include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "buffer/block_reader.h"
@@ -28,7 +29,8 @@ struct ScratchRun {
     std::filesystem::create_directory(dir.File("faces"));
     test::WriteFile(input, buffer);
   }
-  // In place, or with -k or -x when a flag is given.
+  // In place, or with -k or -x when a flag is given. Ends the faults, the
+  // record of operations and the step hook that a test set for the run.
   int InPlace(std::string flag = "") {
     char* argv[] = {const_cast<char*>("kivex"), &flag[0], &input[0]};
     if (flag.empty()) argv[1] = argv[2];
@@ -40,39 +42,50 @@ struct ScratchRun {
     err = testing::internal::GetCapturedStderr();
     out = testing::internal::GetCapturedStdout();
     test::SetEnv("TMP", nullptr);
+    counted = platform::FaultOpsCounted();
+    record = platform::RecordedOps();
+    platform::ClearFault();
+    platform::RecordOps(0);
+    platform::SetStepHook(nullptr);
     return rc;
   }
 
   test::ScratchDir dir, other;
-  std::string input, temp, out, err;
+  std::string input, temp, out, err, record;
+  long counted = 0;  // the operations of the armed kinds met
 };
 
-// Another program at work on the input at a named step of the run, through
-// an open of its own, as a program that takes no lock: it appends
-// `gAppended`, or cuts the buffer to `gCutTo` bytes, or puts a new file
-// holding the old bytes and `gAppended` under the input's name.
+// Another program at work on the input at the `steps`th step named `step`
+// of a run, through an open of its own, as a program that takes no lock: it
+// appends `appended`, or cuts the buffer to `cutTo` bytes, or puts a new
+// file holding the old bytes and `appended` under the input's name.
+struct cOtherProgram {
+  const char* what;
+  std::string buffer, appended, step;
+  int steps;
+  bool moveIn;
+  size_t cutTo;
+  int untouched;  // the exit status when the other program is kept out
+} gOther;
 std::string gInput;
-std::string gAppended;
-std::string gStep;
-int gStepsLeft = 0;
-size_t gCutTo = 0;
-bool gMoveIn = false;
 bool gWritten = false;
 
 void OtherProgram(const char* step) {
-  if (gStep != step || --gStepsLeft != 0) return;
-  if (gMoveIn) {
+  cOtherProgram& o = gOther;
+  if (o.step != step || --o.steps != 0) return;
+  if (o.moveIn) {
     std::string old = test::ReadFile(gInput);
     gWritten = rename(gInput.c_str(), (gInput + ".old").c_str()) == 0;
-    if (gWritten) test::WriteFile(gInput, old + gAppended);
+    if (gWritten) test::WriteFile(gInput, old + o.appended);
     return;
   }
-  FILE* f = fopen(gInput.c_str(), gCutTo > 0 ? "r+b" : "ab");
-  gWritten = f != nullptr && fwrite(gAppended.data(), 1, gAppended.size(), f) == gAppended.size();
+  FILE* f = fopen(gInput.c_str(), o.cutTo > 0 ? "r+b" : "ab");
+  gWritten = f != nullptr && fputs(o.appended.c_str(), f) >= 0;
   if (f != nullptr) fclose(f);
-  if (gWritten && gCutTo > 0) std::filesystem::resize_file(gInput, gCutTo);
+  if (gWritten && o.cutTo > 0) std::filesystem::resize_file(gInput, o.cutTo);
 }
 
+const std::string kSample = test::ReadFile(KIVEX_TEST_DATA "/sample.puf");
 const char kChanged[] = " wurde waehrend des Laufs veraendert und bleibt, wie er ist\n";
 
 // Face message IDs differ from run to run.
@@ -89,38 +102,31 @@ std::string Masked(const std::string& bytes) {
 // the temporary directory on the input's volume and, where there is one, on
 // another (the result is then copied next to the input).
 TEST(RunKivex, EveryFailingOperationLeavesOldOrNewBuffer) {
-  std::string original = test::ReadFile(KIVEX_TEST_DATA "/sample.puf");
-  ScratchRun clean(original);
+  ScratchRun clean(kSample);
   ASSERT_EQ(clean.InPlace(), 0);
   std::string result = Masked(test::ReadFile(clean.input));
-  ASSERT_NE(result, original);
+  ASSERT_NE(result, kSample);
   bool syncRefused = false;
   for (const char* tempBase : {static_cast<const char*>(nullptr), test::OtherVolume()}) {
     if (tempBase != nullptr && *tempBase == '\0') continue;
     for (bool sticky : {false, true}) {
       for (long n = 1;; ++n) {
-        ScratchRun run(original, tempBase);
+        ScratchRun run(kSample, tempBase);
         platform::SetFault(platform::kFaultAll | platform::kFaultAccess, n, sticky, ENOSPC);
         int rc = run.InPlace();
-        long counted = platform::FaultOpsCounted();
-        platform::ClearFault();
         std::string now = test::ReadFile(run.input);
         SCOPED_TRACE("operation " + std::to_string(n) + (sticky ? " and later" : "") +
                      (tempBase != nullptr ? " across volumes" : "") + "\n" + run.err);
         if (rc == 0) {
           EXPECT_EQ(Masked(now), result);
         } else {
-          EXPECT_EQ(rc, 1);
-          EXPECT_EQ(now, original);
-          EXPECT_EQ(run.out, "");
+          EXPECT_EQ(std::make_tuple(rc, now, run.out), std::make_tuple(1, kSample, std::string()));
           EXPECT_GT(run.err.size(), 117u);  // more than the banner
-          syncRefused |= run.err.find("konnte nicht gesichert werden") != std::string::npos;
+          syncRefused |= test::Has(run.err, "konnte nicht gesichert werden");
+          std::string kept = "Der Eingangspuffer " + run.input + " ist unveraendert\n";
+          EXPECT_TRUE(!test::Has(run.err, "Fehler beim Verschieben") || test::Has(run.err, kept));
         }
-        if (rc == 1 && run.err.find("Fehler beim Verschieben") != std::string::npos) {
-          EXPECT_NE(run.err.find("Der Eingangspuffer " + run.input + " ist unveraendert\n"),
-                    std::string::npos);
-        }
-        if (counted < n) break;  // the run got through without meeting the fault
+        if (run.counted < n) break;  // the run got through without meeting the fault
         ASSERT_LT(n, 10000);
       }
     }
@@ -131,63 +137,49 @@ TEST(RunKivex, EveryFailingOperationLeavesOldOrNewBuffer) {
 // A replacement that fails half-done, the old buffer gone from its name:
 // the report says so, after looking, and names where the result is.
 TEST(RunKivex, HalfDoneReplacementIsReportedAsFound) {
-  std::string original = test::ReadFile(KIVEX_TEST_DATA "/sample.puf");
-  ScratchRun run(original);
+  ScratchRun run(kSample);
   platform::SetFault(platform::kFaultHalfReplace, 1, false, EIO);
   EXPECT_EQ(run.InPlace(), 1);
-  platform::ClearFault();
   std::string tmp = run.temp + platform::kSeparator + "~KIVTAAA.TMP";
-  EXPECT_NE(run.err.find("Fehler beim Verschieben des temporaeren Puffers: " + tmp + " nach " +
-                         run.input + "\nFehler: " + platform::ErrorText(EIO) +
-                         "\nUnter dem Namen " + run.input + " liegt keine Datei mehr\n"
-                         "Der gefilterte temporaere Puffer hat den Namen: " + tmp + "\n"),
-            std::string::npos)
+  EXPECT_TRUE(test::Has(run.err, "Fehler beim Verschieben des temporaeren Puffers: " + tmp +
+                        " nach " + run.input + "\nFehler: " + platform::ErrorText(EIO) +
+                        "\nUnter dem Namen " + run.input + " liegt keine Datei mehr\n"
+                        "Der gefilterte temporaere Puffer hat den Namen: " + tmp + "\n"))
       << run.err;
-  EXPECT_FALSE(test::Exists(run.input));
-  EXPECT_EQ(test::ReadFile(run.input + ".alt"), original);
-  EXPECT_NE(test::ReadFile(tmp), original);
-  EXPECT_NE(test::ReadFile(tmp).find("FACE.BMP"), std::string::npos);
+  EXPECT_EQ(std::make_tuple(test::Exists(run.input), test::ReadFile(run.input + ".alt"),
+                            test::Has(test::ReadFile(tmp), "FACE.BMP")),
+            std::make_tuple(false, kSample, true));
 }
 
 // Across volumes the result is copied next to the input and that copy takes
-// the input's rights; the temporary buffer keeps its own, so its owner can
-// still read it when the replacement fails.
+// the input's rights (the end-to-end run across file systems shows them
+// kept); the temporary buffer keeps its own, so its owner can still read it
+// when the replacement fails.
 TEST(RunKivex, AcrossVolumesTheCopyTakesTheRights) {
   const char* base = test::OtherVolume();
   if (*base == '\0') GTEST_SKIP() << "no second file system";
-  std::string original = test::ReadFile(KIVEX_TEST_DATA "/sample.puf");
-  ScratchRun run(original, base);
+  ScratchRun run(kSample, base);
   test::MakeShared(run.input);
   platform::SetFault(platform::kFaultRename, 1, false, EACCES);
   EXPECT_EQ(run.InPlace(), 1);
-  platform::ClearFault();
   std::string tmp = run.temp + platform::kSeparator + "~KIVTAAA.TMP";
-  EXPECT_EQ(test::ReadFile(run.input), original);
-  EXPECT_TRUE(test::OwnerOnly(tmp));
-  EXPECT_FALSE(test::Exists(run.dir.File("~KIVTAAA.TMP"))) << "the copy is removed";
-  EXPECT_NE(run.err.find("Der Eingangspuffer " + run.input + " ist unveraendert\n"),
-            std::string::npos);
-  ScratchRun again(original, base);
-  test::MakeShared(again.input);
-  ASSERT_EQ(again.InPlace(), 0);
-  EXPECT_NE(test::ReadFile(again.input).find("FACE.BMP"), std::string::npos);
-  EXPECT_FALSE(test::OwnerOnly(again.input));
-  EXPECT_TRUE(std::filesystem::is_empty(again.temp));
+  // The input, the temporary buffer's rights, the copy (removed), the report.
+  std::string kept = "Der Eingangspuffer " + run.input + " ist unveraendert\n";
+  EXPECT_EQ(std::make_tuple(test::ReadFile(run.input), test::OwnerOnly(tmp),
+                            test::Exists(run.dir.File("~KIVTAAA.TMP")), test::Has(run.err, kept)),
+            std::make_tuple(kSample, true, false, true));
 }
 
 // The steps that make a result durable, in order: the temporary buffer's
 // sync before the rename, the directory's after it; across file systems
 // (the first rename fails with EXDEV) also the sync of the copy.
 TEST(RunKivex, ResultIsOnTheDiskBeforeItReplacesTheInput) {
-  std::string original = test::ReadFile(KIVEX_TEST_DATA "/sample.puf");
   for (bool across : {false, true}) {
-    ScratchRun run(original);
+    ScratchRun run(kSample);
     platform::RecordOps(platform::kFaultSync | platform::kFaultRename | platform::kFaultDirSync);
     if (across) platform::SetFault(platform::kFaultRename, 1, false, EXDEV);
     EXPECT_EQ(run.InPlace(), 0);
-    platform::ClearFault();
-    EXPECT_EQ(platform::RecordedOps(), across ? "SrSRD" : "SRD");
-    platform::RecordOps(0);
+    EXPECT_EQ(run.record, across ? "SrSRD" : "SRD");
   }
 }
 
@@ -196,7 +188,6 @@ TEST(RunKivex, ResultIsOnTheDiskBeforeItReplacesTheInput) {
 // buffer, the copy beside the input across file systems (the first rename
 // fails with EXDEV), and a face file each go to the next name.
 TEST(RunKivex, NameTakenAfterTheProbeIsSkipped) {
-  std::string original = test::ReadFile(KIVEX_TEST_DATA "/sample.puf");
   // The taken name, the open after its probe, whether across file systems.
   struct Case { const char* taken; int open; bool across; } cases[] = {
       {"tmp/~KIVTAAA.TMP", 2, false}, {"~KIVTAAA.TMP", 3, true}, {"faces/KIVO0000.BMP", 2, false}};
@@ -204,16 +195,14 @@ TEST(RunKivex, NameTakenAfterTheProbeIsSkipped) {
     long probe = 0;
     std::string result;  // the input after the run, or its first face file
     for (bool dry : {true, false}) {
-      ScratchRun run(original);
+      ScratchRun run(kSample);
       bool faces = c.taken[0] == 'f';
       if (!dry) test::WriteFile(run.dir.File(c.taken), "fremd");
       platform::RecordOps(platform::kFaultProbe | platform::kFaultOpen);
       platform::SetFault(platform::kFaultRename, c.across ? 1 : 0, false, EXDEV);
       if (!dry) platform::AddFault(platform::kFaultProbe, probe, false, ENOENT);
       EXPECT_EQ(run.InPlace(faces ? "-x" + run.dir.File("faces") : ""), 0) << run.err;
-      platform::ClearFault();
-      std::string record = platform::RecordedOps();
-      platform::RecordOps(0);
+      std::string record = run.record;
       // The dry run's probe of the name, counted up to its open.
       for (int opens = 0; dry && opens < c.open; probe += record[0] == 'P', record.erase(0, 1))
         opens += record[0] == 'O';
@@ -247,18 +236,16 @@ TEST(RunKivex, EveryFailingAllocationEndsTheRunWithoutChangingALine) {
       ScratchRun run(original);
       platform::SetFault(platform::kFaultAlloc, n, false, ENOMEM);  // none at 0
       int rc = run.InPlace(faces ? "-x" + run.dir.File("faces") : "");
-      long counted = platform::FaultOpsCounted();
-      platform::ClearFault();
       SCOPED_TRACE("allocation " + std::to_string(n) + "\n" + run.err);
       if (n == 0 && faces) result = written(run);
       if (rc == 0) {
         EXPECT_EQ(faces ? written(run) : Masked(test::ReadFile(run.input)), result);
       } else {
         EXPECT_TRUE(rc == 1 && test::ReadFile(run.input) == original);
-        EXPECT_NE(run.err.find("Speicher"), std::string::npos);
+        EXPECT_TRUE(test::Has(run.err, "Speicher"));
         EXPECT_EQ(result.compare(0, written(run).size(), written(run)), 0);
       }
-      if (counted < n) break;
+      if (run.counted < n) break;
     }
   }
 }
@@ -275,53 +262,38 @@ TEST(RunKivex, BufferWrittenByAnotherProgramLosesNothing) {
   // Longer than a read block: its second block is read after the cut.
   std::string body(kReadBlock + 1000, 'L');
   std::string big = test::Message({"EMP: b", "LEN: " + std::to_string(body.size())}, body);
-  struct Case {
-    const char* what;
-    std::string buffer, appended, step;
-    int steps;
-    bool moveIn;
-    size_t cutTo;
-    int untouched;  // the exit status when the other program is kept out
-  } cases[] = {
+  const cOtherProgram cases[] = {
       {"appended before the replacement", first, mail, "check", 1, false, 0, 0},
       {"moved in before the replacement", first, mail, "check", 1, true, 0, 0},
       {"rest of a body appended", first + "EMP: c\r\nLEN: 4000\r\n\r\n" + std::string(1000, 'c'),
        std::string(3000, 'c') + mail, "read", 2, false, 0, 1},
       {"cut inside a long body", first + big, "", "read", 2, false, first.size() + 100, 0},
   };
-  for (const Case& c : cases) {
+  for (const cOtherProgram& c : cases) {
     for (std::string flag : {"", "-k"}) {
       ScratchRun run(c.buffer);
       std::string out = run.dir.File("out.puf");
       if (!flag.empty()) flag += out;
+      gOther = c;
       gInput = run.input;
-      gAppended = c.appended;
-      gStep = c.step;
-      gStepsLeft = c.steps;
-      gMoveIn = c.moveIn;
-      gCutTo = c.cutTo;
       gWritten = false;
       platform::SetStepHook(OtherProgram);
       int rc = run.InPlace(flag);
-      platform::SetStepHook(nullptr);
       SCOPED_TRACE(std::string(c.what) + " " + flag + "\n" + run.err);
       if (!gWritten) {
         // Held against writers: the run went on as if nobody had tried.
-        EXPECT_EQ(rc, c.untouched);
-        EXPECT_EQ(run.err.find(kChanged), std::string::npos);
+        EXPECT_EQ(std::make_tuple(rc, test::Has(run.err, kChanged)),
+                  std::make_tuple(c.untouched, false));
         continue;
       }
-      EXPECT_EQ(rc, 1);
-      EXPECT_EQ(run.out, "");
-      EXPECT_NE(run.err.find(kChanged), std::string::npos);
-      EXPECT_EQ(run.err.find("enthaelt nur den alten Stand") != std::string::npos, flag.empty());
-      EXPECT_EQ(run.err.find("Nachrichtenkoerper"), std::string::npos);
+      // Whole messages only in -k: none of the one that did not come as claimed.
       std::string now = c.cutTo > 0 ? c.buffer.substr(0, c.cutTo) : c.buffer + c.appended;
-      EXPECT_TRUE(test::ReadFile(run.input) == now);
-      // Whole messages only: none of the one that did not come as claimed.
-      if (!flag.empty()) {
-        EXPECT_TRUE(test::ReadFile(out) == (c.step == "check" ? c.buffer : first));
-      }
+      bool whole = flag.empty() || test::ReadFile(out) == (c.step == "check" ? c.buffer : first);
+      EXPECT_EQ(std::make_tuple(rc, run.out, test::Has(run.err, kChanged),
+                                test::Has(run.err, "enthaelt nur den alten Stand"),
+                                test::Has(run.err, "Nachrichtenkoerper"),
+                                test::ReadFile(run.input) == now, whole),
+                std::make_tuple(1, std::string(), true, flag.empty(), false, true, true));
     }
   }
 }

@@ -59,6 +59,10 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
 
 inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
+inline bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
 // A directory for scratch directories on another file system than the
 // usual temporary one: Linux's memory file system, under Wine too; "" when
 // there is none.
