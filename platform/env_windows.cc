@@ -78,6 +78,17 @@ int StatPath(const char* path, bool* isDirectory) {
 
 namespace {
 
+// A stream over a handle of ours; the handle is closed when none can be had.
+FILE* StreamOf(HANDLE file, int flags, const char* mode) {
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), flags | _O_BINARY);
+  FILE* stream = fd >= 0 ? _fdopen(fd, mode) : nullptr;
+  if (stream != nullptr) return stream;
+  if (fd >= 0) _close(fd);
+  else CloseHandle(file);
+  errno = ENOMEM;
+  return nullptr;
+}
+
 // A security descriptor whose access list names the current user alone and
 // takes nothing from the folder. Built once; null when the process cannot
 // tell who it runs as.
@@ -110,28 +121,24 @@ SECURITY_DESCRIPTOR* PrivateDescriptor() {
 // no such descriptor can be built, with the folder's rights as before.
 FILE* OpenPrivate(const char* path) {
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, PrivateDescriptor(), FALSE};
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
-                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  auto create = [&] {
+    return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
+                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE file = create();
   DWORD code = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
   if (code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_PARAMETER) {
     // A share that takes no access list at creation: the folder's rights.
     attributes.lpSecurityDescriptor = nullptr;
-    file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
-                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    file = create();
     code = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
   }
   if (file == INVALID_HANDLE_VALUE) {
     errno = ErrnoFromWin32(code);
     return nullptr;
   }
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
-  FILE* stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
-  if (stream == nullptr) {
-    if (fd >= 0) _close(fd);
-    else CloseHandle(file);
-    DeleteFileA(path);  // made by us a moment ago, empty
-    errno = ENOMEM;
-  }
+  FILE* stream = StreamOf(file, _O_WRONLY, "wb");
+  if (stream == nullptr) DeleteFileA(path);  // made by us a moment ago, empty
   return stream;
 }
 
@@ -180,6 +187,17 @@ bool StateOf(HANDLE file, FileState* state) {
   return true;
 }
 
+// The state of the file (or, with `flags` FILE_FLAG_BACKUP_SEMANTICS, the
+// folder) `path` names, opened for no access so that nobody is kept out.
+bool StateOfPath(const char* path, DWORD flags, FileState* state) {
+  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, flags, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool known = StateOf(file, state);
+  CloseHandle(file);
+  return known;
+}
+
 }  // namespace
 
 FILE* OpenHeld(const char* path, FileState* state) {
@@ -199,34 +217,19 @@ FILE* OpenHeld(const char* path, FileState* state) {
     }
     Sleep(pause);
   }
-  FileState held;
-  int fd = StateOf(file, &held)
-               ? _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY)
-               : -1;
-  if (fd < 0) {
+  if (!StateOf(file, state)) {
     int err = ErrnoFromWin32(GetLastError());
     CloseHandle(file);
     errno = err;
     return nullptr;
   }
-  FILE* stream = _fdopen(fd, "rb");
-  if (stream == nullptr) {
-    _close(fd);
-    return nullptr;
-  }
-  *state = held;
-  return stream;
+  return StreamOf(file, _O_RDONLY, "rb");
 }
 
 bool StillAsOpened(const char* path, const FileState& state) {
   if (state.size < 0) return true;
-  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
   FileState now;
-  bool known = StateOf(file, &now);
-  CloseHandle(file);
-  return known && now.volume == state.volume && now.index == state.index &&
+  return StateOfPath(path, 0, &now) && now.volume == state.volume && now.index == state.index &&
          now.size == state.size && now.modified == state.modified;
 }
 
@@ -277,13 +280,9 @@ bool Busy(DWORD code) {
 
 // The serial number of the volume that holds `path`; 0 when unknown.
 DWORD VolumeOf(const char* path) {
-  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
   FileState state;
-  bool known = StateOf(file, &state);
-  CloseHandle(file);
-  return known ? static_cast<DWORD>(state.volume) : 0;
+  return StateOfPath(path, FILE_FLAG_BACKUP_SEMANTICS, &state) ? static_cast<DWORD>(state.volume)
+                                                                : 0;
 }
 
 }  // namespace
