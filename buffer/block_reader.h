@@ -75,6 +75,10 @@ class cBlockReader {
   }
 
   int64_t Position() const { return position_; }
+  // The file offset of `bytes`, which lie in the current block.
+  int64_t OffsetOf(const char* bytes) const {
+    return position_ - static_cast<int64_t>(block_ + begin_ - bytes);
+  }
   // Bytes left in a regular file from here on; -1 when the file cannot tell.
   int64_t Remaining() const { return size_ < 0 ? -1 : size_ - position_; }
   bool Failed() const { return failed_; }

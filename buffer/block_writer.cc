@@ -19,7 +19,7 @@ void RunWriteJob(void* state) {
 }  // namespace
 
 cBlockWriter::cBlockWriter(size_t capacity)
-    : out_(nullptr), buffers_{nullptr, nullptr}, current_(0), capacity_(capacity), used_(0),
+    : out_(nullptr), same_(nullptr), skew_(0), firstChange_(-1), buffers_{nullptr, nullptr}, current_(0), capacity_(capacity), used_(0),
       count_(0), held_(0), lender_(nullptr), lastLender_(nullptr), job_(), inHand_(false),
       handed_(0), failed_(false), error_(0) {}
 
@@ -37,6 +37,9 @@ void cBlockWriter::Bind(FILE* out) {
   if (lastLender_ != nullptr) lastLender_->Forget(this);
   lastLender_ = nullptr;
   out_ = out;
+  same_ = nullptr;
+  skew_ = 0;
+  firstChange_ = -1;
   failed_ = false;
   error_ = 0;
   int64_t at = out != nullptr ? platform::Tell(out) : -1;
@@ -106,8 +109,39 @@ void cBlockWriter::Append(const char* bytes, size_t count) {
   held_ += count;
 }
 
+void cBlockWriter::SkipSame(FILE* input) {
+  same_ = input;
+  skew_ = -Position();
+  firstChange_ = -1;
+}
+
+size_t cBlockWriter::SkipEqual(const char* bytes, size_t count) {
+  char theirs[4096];
+  size_t skipped = 0;
+  while (same_ != nullptr && skipped < count) {
+    size_t want = count - skipped < sizeof theirs ? count - skipped : sizeof theirs;
+    int64_t got = platform::ReadAt(same_, Position(), theirs, want);
+    size_t equal = 0;
+    while (got > 0 && equal < static_cast<size_t>(got) && theirs[equal] == bytes[skipped + equal])
+      ++equal;
+    skipped += equal;
+    skew_ += static_cast<int64_t>(equal);
+    if (equal < want) {
+      // The first change: from here on everything is written.
+      same_ = nullptr;
+      firstChange_ = Position();
+    }
+  }
+  return skipped;
+}
+
 bool cBlockWriter::Put(const void* bytes, size_t count) {
   const char* from = static_cast<const char*>(bytes);
+  if (same_ != nullptr) {
+    size_t skipped = SkipEqual(from, count);
+    from += skipped;
+    count -= skipped;
+  }
   while (count > 0 && !failed_) {
     if (used_ == capacity_ || count_ == platform::kMaxPieces) HandOver();
     char*& buffer = buffers_[current_];
@@ -135,6 +169,17 @@ bool cBlockWriter::Put(const void* bytes, size_t count) {
 bool cBlockWriter::PutBorrowed(const char* bytes, size_t count, cBlockReader* lender) {
   if (failed_) return false;
   if (count == 0) return true;
+  if (same_ != nullptr) {
+    // Bytes of the input at their own place need no comparison.
+    if (lender->OffsetOf(bytes) == Position()) {
+      skew_ += static_cast<int64_t>(count);
+      return true;
+    }
+    size_t skipped = SkipEqual(bytes, count);
+    bytes += skipped;
+    count -= skipped;
+    if (count == 0) return true;
+  }
   if ((lender_ != nullptr && lender != lender_) || count_ == platform::kMaxPieces) HandOver();
   if (lastLender_ != nullptr && lastLender_ != lender) {
     Collect();
@@ -148,6 +193,11 @@ bool cBlockWriter::PutBorrowed(const char* bytes, size_t count, cBlockReader* le
 }
 
 int cBlockWriter::CutBack(int64_t position) {
+  if (firstChange_ < 0 && same_ != nullptr) {
+    skew_ -= Position() - position;
+    return 0;
+  }
+  position -= skew_;
   if (position >= handed_) {
     size_t keep = static_cast<size_t>(position - handed_);
     for (int i = 0; i < count_; ++i) {

@@ -59,8 +59,15 @@ class cBlockWriter {
   bool Flush();
   // The errno of the first failed write; 0 while none failed.
   int Error() const { return error_; }
+  // From here on, bytes that `input` holds at the same offset (counted from
+  // its start) are compared, not written: an in-place run writes the bytes
+  // from the first one that differs on, into its journal. Offsets then
+  // count in the input.
+  void SkipSame(FILE* input);
+  // The offset of the first byte taken that differed; -1 while none has.
+  int64_t FirstChange() const { return firstChange_; }
   // The file offset behind the last byte taken.
-  int64_t Position() const { return handed_ + static_cast<int64_t>(held_); }
+  int64_t Position() const { return handed_ + static_cast<int64_t>(held_) + skew_; }
   // Goes back to an earlier Position, dropping or cutting off what lies
   // behind it. 0 or errno.
   int CutBack(int64_t position);
@@ -74,8 +81,14 @@ class cBlockWriter {
   // Waits for the write in hand and takes its result.
   void Collect();
   void Release();
+  // Skips as many of the bytes as `same_` holds at Position(), and stops
+  // comparing at the first that differs. Returns how many were skipped.
+  size_t SkipEqual(const char* bytes, size_t count);
 
   FILE* out_;
+  FILE* same_;            // compared with until the first change; null after
+  int64_t skew_;          // Position() less the output file's offset
+  int64_t firstChange_;
   char* buffers_[2];  // the copies; one may be in hand while the other fills
   int current_;
   size_t capacity_, used_;

@@ -12,14 +12,15 @@ cFileStream::cFileStream() : File(nullptr), FileName(nullptr), buffer_(nullptr),
 cFileStream::~cFileStream() { Close(); }
 
 int cFileStream::Open(const char* name, const char* mode, int bufferSize) {
-  return OpenAs(name, mode, bufferSize, false);
+  return OpenAs(name, mode, bufferSize, 0);
 }
 
-int cFileStream::OpenHeld(const char* name, int bufferSize) {
-  return OpenAs(name, "rb", bufferSize, true);
+int cFileStream::OpenHeld(const char* name, int bufferSize, bool rewrite) {
+  return OpenAs(name, "rb", bufferSize, rewrite ? 2 : 1);
 }
 
-int cFileStream::OpenAs(const char* name, const char* mode, int bufferSize, bool held) {
+// `held`: 0 a plain open, 1 held for reading, 2 held for rewriting.
+int cFileStream::OpenAs(const char* name, const char* mode, int bufferSize, int held) {
   if (File != nullptr && Close() != 0) return 1;
   state_ = platform::FileState();
   changed_ = false;
@@ -29,11 +30,21 @@ int cFileStream::OpenAs(const char* name, const char* mode, int bufferSize, bool
   FileName = static_cast<char*>(malloc(size));
   if (FileName == nullptr) return 1;
   memcpy(FileName, name, size);
-  File = held ? platform::OpenHeld(name, &state_) : platform::OpenFile(name, mode);
+  File = held != 0 ? platform::OpenHeld(name, &state_, held == 2) : platform::OpenFile(name, mode);
   if (File == nullptr) {
     if (strchr(mode, 'x') != nullptr && errno == EEXIST) return 2;
-    if (held && errno == EBUSY) {
-      fprintf(stderr, "Der Puffer %s wird gerade von einem anderen Programm geschrieben\n", name);
+    if (held != 0 && errno == EBUSY) {
+      PrintText(stderr, "Der Puffer %s wird gerade von einem anderen Programm geschrieben\n", name);
+      return 1;
+    }
+    if (held == 2 && errno == ENOLCK) {
+      PrintText(stderr, "Die Sperrdatei %s.lock kann nicht angelegt werden; ohne sie filtert "
+                "Kivex den Puffer nicht an seiner Stelle (mit -k wird er nur gelesen)\n", name);
+      return 1;
+    }
+    if (held == 2 && errno == ENODEV) {
+      PrintText(stderr, "Der Puffer %s ist keine gewoehnliche Datei und kann nicht an seiner "
+                "Stelle gefiltert werden (mit -k oder -x wird er nur gelesen)\n", name);
       return 1;
     }
     perror("Fehler");
@@ -63,6 +74,18 @@ int cFileStream::Sync() {
   if (File == nullptr) return EBADF;
   if (Writer.Stream() == File && !Writer.Flush()) return Writer.Error();
   return platform::Sync(File);
+}
+
+void cFileStream::Abandon() {
+  if (File != nullptr) {
+    Writer.Bind(nullptr);  // drops what was not handed over
+    platform::Close(File);
+    File = nullptr;
+  }
+  free(buffer_);
+  buffer_ = nullptr;
+  free(FileName);
+  FileName = nullptr;
 }
 
 int cFileStream::Close() {

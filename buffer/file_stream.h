@@ -30,8 +30,10 @@ class cFileStream {
   int Open(const char* name, const char* mode, int bufferSize);
   // Opens the buffer `name` for reading like Open with mode "rb", and holds
   // it until Close so that no other program writes it meanwhile
-  // (platform::OpenHeld). Reports a buffer still in use after the wait.
-  int OpenHeld(const char* name, int bufferSize);
+  // (platform::OpenHeld); with `rewrite` also for writing, under the mail
+  // system's locks, a regular file only. Reports a buffer still in use
+  // after the wait, and one that cannot be rewritten.
+  int OpenHeld(const char* name, int bufferSize, bool rewrite = false);
   // A reader found the held file ending elsewhere than it did at the open.
   void NoteChanged() { changed_ = true; }
   // True when the held file is still the one opened, with its size and
@@ -48,13 +50,16 @@ class cFileStream {
   // Writes what Writer holds and forces the file's contents to the disk.
   // 0 or errno.
   int Sync();
+  // Closes the file without writing what Writer still holds and without a
+  // report: for a file that is about to be removed.
+  void Abandon();
 
   FILE* File;      // null while closed
   char* FileName;  // copy of the last Open's name; null when none
   cBlockWriter Writer;  // bound to File when it is written in blocks
 
  private:
-  int OpenAs(const char* name, const char* mode, int bufferSize, bool held);
+  int OpenAs(const char* name, const char* mode, int bufferSize, int held);
 
   // The stream buffer asked for at Open: glibc ignores the size unless it is
   // given the buffer itself. Freed after the file is closed.

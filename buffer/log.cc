@@ -8,6 +8,7 @@ cFileStream oLogFile;
 
 const char kSeparatorLine[] =
     "------------------------------------------------------------------------------\n";
+const char kInterrupted[] = "Der Lauf wurde abgebrochen; der Eingangspuffer bleibt unveraendert\n";
 
 void BufferConsole() {
   setvbuf(stdout, nullptr, _IOFBF, 4096);

@@ -13,6 +13,9 @@ extern cFileStream oLogFile;
 // The separator line: 78 minus signs and a line feed.
 extern const char kSeparatorLine[];
 
+// What a run interrupted (Ctrl+C, a signal) before it changed anything says.
+extern const char kInterrupted[];
+
 // Gives standard output and standard error a buffer of their own: without
 // one, Windows' C runtime writes a console's text byte by byte (under Wine
 // asking for the console's mode at every byte). Every text is then flushed

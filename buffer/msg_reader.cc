@@ -148,6 +148,7 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
   uint64_t lineBytes = 0;
   int32_t lines = 0;
   bool midLine = false;  // a bad piece left the rest of its line
+  bool eofMark = false;  // the block so far is a DOS end-of-file mark alone
   // Counts `size` bytes just read at `at`: 0, or 1 after the report of a limit passed.
   auto account = [&](int64_t at, size_t size) {
     if (!midLine) {
@@ -192,6 +193,7 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
     if (count == 0) break;
     if (gPiece[0] == '\r' || gPiece[0] == '\n') break;
     if (account(at, static_cast<size_t>(count)) != 0) return 1;
+    eofMark = at == blockStart && count == 1 && gPiece[0] == '\x1A';
     const char* colon = strchr(gPiece, ':');
     if (colon == nullptr || colon == gPiece) {
       unsigned long long ofs = static_cast<unsigned long long>(OfsStart);
@@ -264,10 +266,12 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
     return 1;
   }
   if (reader.AtEnd()) {
-    // A message cut off inside its header block would vanish from the
-    // filtered buffer without a word; stray bytes that hold no header line
-    // (a DOS end-of-file mark) have been reported and end the buffer.
-    if (Headers.Count() == 0 || reader.EndedByChange()) return 2;
+    // Bytes at the end that are no whole message (one cut off, or a
+    // deliverer's between two of its writes) must not vanish from the
+    // rewritten buffer; a lone DOS end-of-file mark has been reported and
+    // ends the buffer.
+    int64_t stray = reader.Position() - blockStart;
+    if (stray == 0 || (stray == 1 && eofMark) || reader.EndedByChange()) return 2;
     ToLog(log, "Unvollstaendige Nachricht am Ende des Puffers\n");
     return 1;
   }

@@ -9,6 +9,7 @@
 #include "face/face_message.h"
 #include "face/xface.h"
 #include "buffer/log.h"
+#include "platform/env.h"
 
 namespace {
 
@@ -86,6 +87,10 @@ bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString
 
   int read = msg.ReadMsg(in.File, log);
   while (read == 0) {
+    if (platform::Interrupted()) {
+      LogMsg(stderr, "%s", kInterrupted);
+      return false;
+    }
     ++counters.msgsRead;
     if (insert && msg.WriteRawMsg(out.Writer, stderr) != 0) {
       if (msg.BodyShort) break;  // the reader's failure, found while copying

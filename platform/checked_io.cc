@@ -159,6 +159,7 @@ int Close(FILE* stream) {
   // A write that failed earlier in the stdio buffer fails the close too.
   bool failedBefore = ferror(stream) != 0 || stream == gFailedDirect;
   if (stream == gFailedDirect) gFailedDirect = nullptr;
+  ReleaseHeld(stream);
   if (fclose(stream) != 0) return EOF;
   if (FaultHit(kFaultClose)) return EOF;
   if (failedBefore) {

@@ -31,7 +31,8 @@ bool PathExists(const char* path);
 // on every platform (fails with EEXIST when the name is taken); a 'p' beside
 // it makes the new file readable and writable by its owner alone from its
 // first byte (POSIX: mode 0600; Windows: an access list that names only the
-// current user, none inherited from the folder).
+// current user, none inherited from the folder); a '+' with them opens it
+// for reading too.
 FILE* OpenFile(const char* path, const char* mode);
 
 // What an input buffer was when it was opened: which file, its size and
@@ -45,22 +46,48 @@ struct FileState {
 };
 
 // Opens the buffer `path` for reading (binary) and holds it until the
-// stream is closed, so that no mail system program writes it meanwhile:
-// Windows shares it for reading and deleting only (others' opens for
-// writing fail; it can still be replaced); POSIX takes a whole-file read
-// lock (fcntl, on the open file description where the kernel can), which a
-// deliverer's write lock waits for. A writer already at work is waited for
-// about two seconds in steps. Null with errno set: EBUSY when it still
-// writes. *state describes the file as held.
-FILE* OpenHeld(const char* path, FileState* state);
+// stream is closed with Close, so that no mail system program writes it
+// meanwhile. A lock held by another program is waited for about two
+// seconds in steps. *state describes the file as held.
+// For reading alone (-k, -x): Windows shares it for reading and deleting
+// only (others' opens for writing fail); POSIX takes a whole-file fcntl read lock (on the
+// open file description where the kernel can), which a deliverer's write
+// lock waits for.
+// With `rewrite` (in place) the file is opened for reading and writing
+// under every lock its deliverers take, in their order: POSIX the dotlock
+// `path`.lock (liblockfile; a stale one is removed by its rules), then
+// flock and an fcntl write lock; Windows shares it for reading only.
+// Anything but a regular file is refused before it is opened.
+// Null with errno set: EBUSY when another program still holds it; with
+// `rewrite` ENODEV for a file that is not regular, ENOLCK for a dotlock
+// that cannot be made.
+FILE* OpenHeld(const char* path, FileState* state, bool rewrite = false);
+
+// Used by Close just before the stream is closed (and its kernel locks with
+// it): drops the dotlock that OpenHeld took for it, if any.
+void ReleaseHeld(FILE* stream);
 
 // True when `path` still names the file of `state`, with the same size and
 // modification time.
 bool StillAsOpened(const char* path, const FileState& state);
 
-// False where a file cannot be renamed over while it is open, even with
-// delete sharing (Windows before 10): the held input is closed first.
-extern const bool kReplacesOpenFile;
+// Windows: the held buffer `*stream` is opened anew, shared with nobody, so
+// that no program can open it at all while its bytes are rewritten (a
+// reader meets a sharing violation and tries again); others that have it
+// open are waited for about two seconds (EBUSY then). *stream is replaced.
+// POSIX: the locks of OpenHeld keep the deliverers out already; nothing
+// changes. 0 or errno.
+int HoldAlone(FILE** stream, const char* path);
+
+// Reads up to `size` bytes at `offset` without moving the stream's
+// position. Returns how many came (0 at the end), -1 with errno set.
+int64_t ReadAt(FILE* stream, int64_t offset, void* bytes, size_t size);
+// Writes all `size` bytes at `offset`, past the stream's buffer, without
+// moving its position. 0 or errno.
+int WriteAt(FILE* stream, int64_t offset, const void* bytes, size_t size);
+// Sets the size of the file under `stream`: what it grows by reads as NUL
+// bytes, with its room on the disk reserved where the system can. 0 or errno.
+int Resize(FILE* stream, int64_t size);
 
 // The pauses of a wait for another program that holds a file for a moment:
 // about two seconds in growing steps, in milliseconds; 0 after the last.
@@ -123,36 +150,8 @@ void FreeBlock(void* block);
 
 // 0 or errno.
 int RemoveFile(const char* path);
-// Gives `from` the name `to`, replacing an existing `to` atomically, in one
-// rename: a reader sees the old file or the new one, never none. On Windows
-// a file that another program holds open for a moment is waited for (about
-// two seconds). EXDEV when the two names lie on different file systems or
-// drives. 0 or errno.
-// With `unchangedAs` (the state of a held input closed for the rename),
-// `to` must still be that file before each try: a program that waited for
-// the input may write it meanwhile. ECANCELED when it is not; where the
-// input stays held until the rename is done (POSIX), no try is needed.
-int ReplaceFile(const char* from, const char* to, const FileState* unchangedAs = nullptr);
-// False only when `a` and `b` are known to lie on different file systems or
-// drives, so that a rename between them cannot work; true also when unsure.
-bool OnOneVolume(const char* a, const char* b);
-// Gives `to` the permission bits of `from` and, where the process may (root),
-// its owner and group. A group it may not give leaves ours with no rights
-// (the group bits and set-group-ID cleared), an owner it may not give loses
-// set-user-ID: what was the input's group's or owner's is not handed to ours.
-// On Windows: its hidden, system and not-indexed attributes, the archive
-// attribute set (the content is new), and its access list and, where
-// allowed, owner; a file system without access lists has none to give.
-// 0, or the errno of the first step that failed (on Windows the steps after
-// it are still tried); `to` may then keep the rights it was created with.
-int CopyAccess(const char* from, const char* to);
-// The name of the file that `path` denotes: a symbolic link (on Windows any
-// reparse point that names another file) is followed to its final target;
-// any other name comes back as it is. Empty for a link whose target
-// cannot be named.
-std::string FinalName(const char* path);
-// Makes a completed rename of an entry of `path`'s directory durable
-// (where a rename is not already), where the system allows.
+// Makes the creation or removal of an entry of `path`'s directory durable,
+// where the system allows.
 void SyncDirectoryOf(const char* path);
 // Sets *same when both names denote the same existing file, also through
 // links or other spellings. 0, or errno when either cannot be queried.
@@ -169,6 +168,12 @@ const char* ErrorText(int err);
 // to `stream`; a Windows console gets it in the console's code page, a
 // file or a pipe as it is. False when it could not be written.
 bool WriteText(FILE* stream, const char* text, size_t size);
+
+// From now on SIGINT, SIGTERM and SIGHUP (Windows: Ctrl+C, Ctrl+Break,
+// closing the console) only note that the run is to end, which the run
+// asks for with Interrupted() where it can end cleanly.
+void CatchInterrupts();
+bool Interrupted();
 
 // The calendar time in seconds since 1970, 64 bits wide on every build (a
 // test may set it, see fault.h).

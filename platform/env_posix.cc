@@ -1,7 +1,10 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <lockfile.h>
 #include <pthread.h>
+#include <signal.h>
 #include <time.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,14 +36,13 @@ FILE* OpenFile(const char* path, const char* mode) {
   if (strchr(mode, 'x') == nullptr) return fopen(path, mode);
   // A private file never has a moment in which others could open it.
   mode_t bits = strchr(mode, 'p') != nullptr ? 0600 : 0666;
-  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, bits);
+  bool both = strchr(mode, '+') != nullptr;
+  int fd = open(path, (both ? O_RDWR : O_WRONLY) | O_CREAT | O_EXCL | O_CLOEXEC, bits);
   if (fd < 0) return nullptr;
-  FILE* stream = fdopen(fd, "wb");
+  FILE* stream = fdopen(fd, both ? "w+b" : "wb");
   if (stream == nullptr) close(fd);
   return stream;
 }
-
-const bool kReplacesOpenFile = true;
 
 namespace {
 
@@ -54,10 +56,10 @@ FileState StateOf(const struct stat& st) {
 }
 
 // 0, or the errno of the refused lock.
-int LockForReading(int fd) {
+int LockWhole(int fd, short type) {
   struct flock lock;
   memset(&lock, 0, sizeof lock);
-  lock.l_type = F_RDLCK;
+  lock.l_type = type;
   lock.l_whence = SEEK_SET;  // start 0, length 0: the whole file, however it grows
 #ifdef F_OFD_SETLK
   // A lock of this descriptor alone: no other close in the process drops it.
@@ -67,36 +69,156 @@ int LockForReading(int fd) {
   return fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
 }
 
+// The kernel locks a deliverer takes, flock and then fcntl. 0, or the errno
+// of the refused lock. A file system that knows no flock (some network
+// ones) still has the fcntl lock.
+int LockForRewrite(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno != ENOLCK && errno != EINVAL &&
+      errno != EOPNOTSUPP)
+    return errno;
+  return LockWhole(fd, F_WRLCK);
+}
+
+bool Refused(int err) { return err == EAGAIN || err == EACCES || err == EWOULDBLOCK; }
+
+void Pause(unsigned ms) {
+  struct timespec wait = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+  nanosleep(&wait, nullptr);
+}
+
+// The dotlock of the buffer held for a rewrite: removed when its stream closes.
+FILE* gDotLocked = nullptr;
+std::string gDotLock;
+
+// Takes `path`.lock as the mail system's programs do, waiting for another
+// holder about two seconds. 0 or errno (EBUSY: still held; ENOLCK: it
+// cannot be made, as in a directory closed to us).
+int TakeDotLock(const std::string& lock) {
+  for (int attempt = 0;; ++attempt) {
+    int result = lockfile_create(lock.c_str(), 0, L_PID);
+    if (result == L_SUCCESS) return 0;
+    if (result != L_MAXTRYS) return ENOLCK;
+    unsigned pause = WaitPauseMs(attempt);
+    if (pause == 0) return EBUSY;
+    Pause(pause);
+  }
+}
+
 }  // namespace
 
-FILE* OpenHeld(const char* path, FileState* state) {
+FILE* OpenHeld(const char* path, FileState* state, bool rewrite) {
   if (FaultHit(kFaultOpen)) return nullptr;
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
   struct stat st;
-  int err = fstat(fd, &st) == 0 ? 0 : errno;
+  std::string lock;
+  if (rewrite) {
+    // A device or pipe must not be locked or opened (a tape rewinds, a
+    // pipe's writer waits): only a regular file can be rewritten.
+    if (stat(path, &st) != 0) return nullptr;
+    if (!S_ISREG(st.st_mode)) {
+      errno = ENODEV;
+      return nullptr;
+    }
+    lock = std::string(path) + ".lock";
+    int err = TakeDotLock(lock);
+    if (err != 0) {
+      errno = err;
+      return nullptr;
+    }
+  }
+  int fd = open(path, (rewrite ? O_RDWR | O_NONBLOCK | O_NOCTTY : O_RDONLY) | O_CLOEXEC);
+  int err = fd < 0 ? errno : fstat(fd, &st) == 0 ? 0 : errno;
+  if (err == 0 && rewrite && !S_ISREG(st.st_mode)) err = ENODEV;  // swapped in meanwhile
+  if (err == 0 && rewrite) (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   for (int attempt = 0; err == 0 && S_ISREG(st.st_mode); ++attempt) {
-    int refused = LockForReading(fd);
+    int refused = rewrite ? LockForRewrite(fd) : LockWhole(fd, F_RDLCK);
     // Held; or a file system without locks, where the check before the
-    // replacement still guards.
-    if (refused != EAGAIN && refused != EACCES) break;
+    // rewrite still guards.
+    if (!Refused(refused)) break;
     unsigned pause = WaitPauseMs(attempt);
     if (pause == 0) err = EBUSY;
-    struct timespec wait = {0, static_cast<long>(pause) * 1000000};
-    nanosleep(&wait, nullptr);
+    Pause(pause);
   }
   // Taken once the lock is held: a writer just done has finished its change.
   if (err == 0 && fstat(fd, &st) != 0) err = errno;
-  FILE* stream = err == 0 ? fdopen(fd, "rb") : nullptr;
+  FILE* stream = err == 0 ? fdopen(fd, rewrite ? "r+b" : "rb") : nullptr;
   if (stream == nullptr) {
     if (err == 0) err = errno;
-    close(fd);
+    if (fd >= 0) close(fd);
+    if (rewrite) lockfile_remove(lock.c_str());
     errno = err;
     return nullptr;
+  }
+  if (rewrite) {
+    gDotLocked = stream;
+    gDotLock = lock;
   }
   *state = StateOf(st);
   return stream;
 }
+
+void ReleaseHeld(FILE* closed) {
+  if (closed == nullptr || closed != gDotLocked) return;
+  gDotLocked = nullptr;
+  lockfile_remove(gDotLock.c_str());
+}
+
+int HoldAlone(FILE**, const char*) { return 0; }
+
+int64_t ReadAt(FILE* stream, int64_t offset, void* bytes, size_t size) {
+  size_t got = 0;
+  while (got < size) {
+    ssize_t n = pread(fileno(stream), static_cast<char*>(bytes) + got, size - got,
+                      static_cast<off_t>(offset) + static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(got);
+}
+
+int WriteAt(FILE* stream, int64_t offset, const void* bytes, size_t size) {
+  if (FaultHit(kFaultWrite)) return errno;
+  for (size_t done = 0; done < size;) {
+    ssize_t n = pwrite(fileno(stream), static_cast<const char*>(bytes) + done, size - done,
+                       static_cast<off_t>(offset) + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int Resize(FILE* stream, int64_t size) {
+  if (FaultHit(kFaultResize)) return errno;
+  int fd = fileno(stream);
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  if (size > st.st_size) {
+    // The room first: a full disk is met here, before a byte is overwritten,
+    // not in the middle of the new bytes.
+    int err = posix_fallocate(fd, st.st_size, static_cast<off_t>(size) - st.st_size);
+    if (err == 0) return 0;
+    if (err != EOPNOTSUPP && err != EINVAL) return err;
+  }
+  return ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : errno;
+}
+
+namespace {
+volatile sig_atomic_t gInterrupted = 0;
+void NoteInterrupt(int) { gInterrupted = 1; }
+}  // namespace
+
+void CatchInterrupts() {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = NoteInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+}
+
+bool Interrupted() { return gInterrupted != 0; }
 
 bool StillAsOpened(const char* path, const FileState& state) {
   if (state.size < 0) return true;
@@ -132,43 +254,6 @@ int Sync(FILE* stream) {
 }
 
 int RemoveFile(const char* path) { return remove(path) == 0 ? 0 : errno; }
-
-int ReplaceFile(const char* from, const char* to, const FileState*) {
-  if (FaultHit(kFaultRename) || HalfReplaceHit(to)) return errno;
-  return rename(from, to) == 0 ? 0 : errno;
-}
-
-bool OnOneVolume(const char* a, const char* b) {
-  struct stat sa, sb;
-  return stat(a, &sa) != 0 || stat(b, &sb) != 0 || sa.st_dev == sb.st_dev;
-}
-
-int CopyAccess(const char* from, const char* to) {
-  if (FaultHit(kFaultAccess)) return errno;
-  struct stat st;
-  if (stat(from, &st) != 0) return errno;
-  mode_t mode = st.st_mode & 07777;
-  // Only root may give a file away; others may still pass on a group of theirs.
-  if (chown(to, st.st_uid, st.st_gid) != 0) {
-    struct stat now;
-    if (stat(to, &now) != 0) return errno;
-    if (now.st_uid != st.st_uid) mode &= ~static_cast<mode_t>(S_ISUID);
-    if (now.st_gid != st.st_gid && chown(to, static_cast<uid_t>(-1), st.st_gid) != 0)
-      mode &= ~static_cast<mode_t>(S_ISGID | S_IRWXG);  // the rights were the input group's
-  }
-  // After chown, which may clear the set-id bits.
-  return chmod(to, mode) == 0 ? 0 : errno;
-}
-
-std::string FinalName(const char* path) {
-  struct stat st;
-  if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-  char* target = realpath(path, nullptr);
-  if (target == nullptr) return path;
-  std::string name(target);
-  free(target);
-  return name;
-}
 
 void SyncDirectoryOf(const char* path) {
   std::string dir(path);

@@ -17,7 +17,8 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
-#include <grp.h>
+#include <lockfile.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -41,24 +42,8 @@ extern "C" int fsync(int fd) {
 #include <io.h>
 #include <windows.h>
 #include <sddl.h>
-#undef ReplaceFile
 
-namespace {
-// Another program that holds `name` open for a moment, sharing `sharing`,
-// and appends `appended` before it closes it.
-std::thread HoldAMoment(const std::string& name, DWORD access, DWORD sharing,
-                        const char* appended) {
-  HANDLE file = CreateFileA(name.c_str(), access, sharing, nullptr, OPEN_EXISTING, 0, nullptr);
-  EXPECT_NE(file, INVALID_HANDLE_VALUE);
-  return std::thread([file, appended] {
-    Sleep(300);
-    DWORD written;
-    SetFilePointer(file, 0, nullptr, FILE_END);
-    WriteFile(file, appended, static_cast<DWORD>(strlen(appended)), &written, nullptr);
-    CloseHandle(file);
-  });
-}
-}  // namespace
+
 #endif
 
 // A pipe has no size to trust, on Windows too (regular files and streams
@@ -121,83 +106,6 @@ TEST(Platform, WorkerRunsJobsInOrderAndWaits) {
   }
 }
 
-TEST(Platform, ReplaceFileReplacesAndWaitsOutABriefHolder) {
-  test::ScratchDir dir;
-  std::string target = dir.File("in.puf"), fresh = dir.File("new.puf");
-  test::WriteFile(target, "old");
-  test::WriteFile(fresh, "new");
-#ifdef _WIN32
-  // A scanner opens the new buffer for a moment, sharing neither writing nor
-  // deletion; the replacement must wait for it rather than fail.
-  std::thread scanner = HoldAMoment(target, GENERIC_READ, FILE_SHARE_READ, "");
-#endif
-  EXPECT_EQ(platform::ReplaceFile(fresh.c_str(), target.c_str()), 0);
-#ifdef _WIN32
-  scanner.join();
-#endif
-  EXPECT_EQ(test::ReadFile(target), "new");
-  EXPECT_FALSE(test::Exists(fresh));
-#ifdef _WIN32
-  // The input was held and closed for the rename: written meanwhile, it is
-  // not replaced.
-  test::WriteFile(target, "old");
-  test::WriteFile(fresh, "new");
-  platform::FileState state;
-  FILE* held = platform::OpenHeld(target.c_str(), &state);
-  ASSERT_NE(held, nullptr);
-  fclose(held);
-  // As a deliverer that waited for the held input: it gets the buffer in
-  // the moment between the input's close and the rename, and appends.
-  std::thread deliverer = HoldAMoment(target, GENERIC_WRITE, FILE_SHARE_READ, "+mail");
-  EXPECT_EQ(platform::ReplaceFile(fresh.c_str(), target.c_str(), &state), ECANCELED);
-  deliverer.join();
-  EXPECT_EQ(std::make_tuple(test::ReadFile(target), test::ReadFile(fresh)),
-            std::make_tuple(std::string("old+mail"), std::string("new")));
-#endif
-}
-
-// Another program that opens the buffer while it is replaced again and
-// again always finds a file under its name (Windows' ReplaceFileA has a
-// moment without one), and one of the two contents.
-TEST(Platform, ReplacementNeverLeavesTheNameWithoutAFile) {
-  test::ScratchDir dir;
-  std::string target = dir.File("in.puf"), fresh = dir.File("new.puf");
-  test::WriteFile(target, "old");
-  std::atomic<bool> done{false};
-  std::atomic<long> opened{0}, missing{0};
-  std::thread reader([&] {
-    while (!done) {
-#ifdef _WIN32
-      // As a mail program that lets others replace the file it reads.
-      HANDLE file = CreateFileA(target.c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-      bool open = file != INVALID_HANDLE_VALUE;
-      bool gone = !open && (GetLastError() == ERROR_FILE_NOT_FOUND);
-      if (open) CloseHandle(file);
-      // Windows renames nothing over a file that is open, however shared: a
-      // reader that never paused would only test the retries.
-      Sleep(1);
-#else
-      int fd = open(target.c_str(), O_RDONLY);
-      bool gone = fd < 0 && errno == ENOENT;
-      if (fd >= 0) close(fd);
-#endif
-      ++(gone ? missing : opened);
-    }
-  });
-  int replaced = 0;
-  for (; replaced < 300; ++replaced) {
-    test::WriteFile(fresh, "new" + std::to_string(replaced));
-    if (platform::ReplaceFile(fresh.c_str(), target.c_str()) != 0) break;
-  }
-  done = true;
-  reader.join();
-  EXPECT_EQ(std::make_tuple(replaced, missing.load(), opened > 0, test::ReadFile(target)),
-            std::make_tuple(300, 0L, true, std::string("new299")))
-      << "of " << opened + missing << " opens";
-}
-
 namespace test {
 
 #ifdef _WIN32
@@ -244,35 +152,6 @@ void MakeShared(const std::string& path) { chmod(path.c_str(), 0666); }
 
 }  // namespace test
 
-#ifdef _WIN32
-// The replaced buffer keeps what the user or the administrator gave the
-// input: its hidden attribute and its security descriptor. Its archive
-// attribute is set even where a backup had cleared it: the content is new.
-TEST(Platform, ReplacementKeepsTheInputsAttributesAndSecurity) {
-  test::ScratchDir dir;
-  std::string target = dir.File("in.puf"), fresh = dir.File("new.puf");
-  test::WriteFile(target, "old");
-  FILE* out = platform::OpenFile(fresh.c_str(), "wbxp");
-  ASSERT_NE(out, nullptr);
-  fputs("new", out);
-  ASSERT_EQ(platform::Close(out), 0);
-  ASSERT_TRUE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_HIDDEN));
-  // Everything for everyone: a shared buffer, unlike the private new file.
-  test::MakeShared(target);
-  bool secured = !test::OwnerOnly(target);
-  std::string before = test::Dacl(target);
-  ASSERT_EQ(platform::CopyAccess(target.c_str(), fresh.c_str()), 0);
-  ASSERT_EQ(platform::ReplaceFile(fresh.c_str(), target.c_str()), 0);
-  EXPECT_EQ(test::ReadFile(target), "new");
-  DWORD wanted = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE;
-  EXPECT_EQ(GetFileAttributesA(target.c_str()) & wanted, wanted);
-  if (!secured) GTEST_SKIP() << "no access lists on this file system";
-  EXPECT_EQ(test::Dacl(target), before);
-  // A failed step is reported, not passed over.
-  EXPECT_EQ(platform::CopyAccess(dir.File("missing").c_str(), target.c_str()), ENOENT);
-}
-#endif
-
 namespace {
 
 // Moves a file's modification time by `micros` microseconds, as a program
@@ -318,7 +197,8 @@ TEST(Platform, HeldFileStaysAsOpenedUntilChanged) {
   EXPECT_EQ(fclose(in), 0);
 }
 #ifdef __linux__
-// A sync reaches the system: the file's, and the directory's after a rename.
+// A sync reaches the system: the file's, and the directory's after an entry
+// came or went.
 TEST(Platform, SyncsReachTheSystem) {
   test::ScratchDir dir;
   FILE* out = platform::OpenFile(dir.File("f").c_str(), "wbx");
@@ -333,36 +213,61 @@ TEST(Platform, SyncsReachTheSystem) {
 }
 #endif
 
+
 #ifndef _WIN32
-// An account outside the input's group cannot give the new buffer that
-// group: the new one then gets no group rights, rather than handing the
-// input group's rights to its own group. Within the group, all is kept.
-TEST(Platform, GroupRightsGoOnlyWithTheGroup) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root, to act as an account outside a group";
-  const uid_t kNobody = 65534;
-  gid_t groups[] = {4243, 4242};  // "users" and "mail", whatever the system has
+// Held for a rewrite, a buffer keeps out every kind of deliverer while the
+// run lasts: the dotlock, flock and fcntl all refuse another process; they
+// are all free again once it is closed, the dotlock gone. A dotlock of a
+// process that died is stale and taken over; a device is refused unopened.
+TEST(Platform, RewriteTakesEveryLockDeliverersTake) {
   test::ScratchDir dir;
-  chmod(dir.path().c_str(), 0755);
-  std::string input = dir.File("in.puf"), fresh = dir.File("new.puf");
-  for (int member = 0; member < 2; ++member) {
-    test::WriteFile(input, "old");
-    test::WriteFile(fresh, "new");
-    ASSERT_TRUE(chown(input.c_str(), kNobody, groups[1]) == 0 && chmod(input.c_str(), 02664) == 0);
-    ASSERT_TRUE(chown(fresh.c_str(), kNobody, groups[0]) == 0 && chmod(fresh.c_str(), 0600) == 0);
+  std::string name = dir.File("in.puf"), lock = name + ".lock";
+  test::WriteFile(name, "mail");
+  auto othersLocks = [&] {  // what another process gets: dotlock, flock, fcntl
+    int pipeFd[2];
+    if (pipe(pipeFd) != 0) return std::string("pipe");
     pid_t child = fork();
     if (child == 0) {
-      if (setgroups(1 + member, groups) != 0 || setgid(groups[0]) != 0 || setuid(kNobody) != 0) _exit(2);
-      // A scratch directory behind a closed home is no fault of the code.
-      if (access(input.c_str(), R_OK) != 0) _exit(2);
-      _exit(platform::CopyAccess(input.c_str(), fresh.c_str()) == 0 ? 0 : 1);
+      int fd = open(name.c_str(), O_RDWR);
+      struct flock l = {};
+      l.l_type = F_WRLCK;
+      char got[3] = {lockfile_create(lock.c_str(), 0, 0) == L_SUCCESS ? 'D' : '-',
+                     flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'F' : '-',
+                     fcntl(fd, F_SETLK, &l) == 0 ? 'C' : '-'};
+      if (got[0] == 'D') lockfile_remove(lock.c_str());
+      _exit(write(pipeFd[1], got, 3) == 3 ? 0 : 1);
     }
-    int status = -1;
-    waitpid(child, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot act as another account here";
-    struct stat st;
-    ASSERT_TRUE(status == 0 && stat(fresh.c_str(), &st) == 0) << status;
-    EXPECT_EQ(std::make_tuple(st.st_gid, st.st_mode & 07777),
-              std::make_tuple(groups[member], member ? 02664u : 0604u));
+    close(pipeFd[1]);
+    char got[4] = {};
+    ssize_t n = read(pipeFd[0], got, 3);
+    close(pipeFd[0]);
+    waitpid(child, nullptr, 0);
+    return n == 3 ? std::string(got) : std::string("none");
+  };
+  platform::FileState state;
+  FILE* held = platform::OpenHeld(name.c_str(), &state, true);
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(std::make_tuple(othersLocks(), test::Exists(lock)), std::make_tuple(std::string("---"), true));
+  EXPECT_EQ(platform::Close(held), 0);
+  EXPECT_EQ(std::make_tuple(othersLocks(), test::Exists(lock)), std::make_tuple(std::string("DFC"), false));
+  // The pid of a process that has ended: its lock is stale.
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  test::WriteFile(lock, std::to_string(gone) + "\n");
+  held = platform::OpenHeld(name.c_str(), &state, true);
+  EXPECT_NE(held, nullptr);
+  if (held != nullptr) platform::Close(held);
+  // A live holder (this process) is waited for, then reported.
+  test::WriteFile(lock, std::to_string(getpid()) + "\n");
+  EXPECT_EQ(platform::OpenHeld(name.c_str(), &state, true), nullptr);
+  EXPECT_EQ(errno, EBUSY);
+  EXPECT_EQ(test::ReadFile(lock), std::to_string(getpid()) + "\n");
+  unlink(lock.c_str());
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  for (const std::string& other : {dir.File("fifo"), std::string("/dev/null")}) {
+    EXPECT_EQ(platform::OpenHeld(other.c_str(), &state, true), nullptr);
+    EXPECT_EQ(errno, ENODEV) << other;
   }
 }
 #endif

@@ -4,8 +4,6 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <windows.h>
-// windows.h maps ReplaceFile to ReplaceFileA; ours is a different call.
-#undef ReplaceFile
 
 #include <cerrno>
 #include <cstring>
@@ -117,13 +115,15 @@ SECURITY_DESCRIPTOR* PrivateDescriptor() {
   return built ? &descriptor : nullptr;
 }
 
-// Creates `path` exclusively for writing, the current user's alone; where
-// no such descriptor can be built, with the folder's rights as before.
-FILE* OpenPrivate(const char* path) {
+// Creates `path` exclusively for writing (with `both`, reading too), the
+// current user's alone; where no such descriptor can be built, with the
+// folder's rights as before.
+FILE* OpenPrivate(const char* path, bool both) {
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, PrivateDescriptor(), FALSE};
+  DWORD access = both ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
   auto create = [&] {
-    return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
-                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
   };
   HANDLE file = create();
   DWORD code = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
@@ -137,7 +137,7 @@ FILE* OpenPrivate(const char* path) {
     errno = ErrnoFromWin32(code);
     return nullptr;
   }
-  FILE* stream = StreamOf(file, _O_WRONLY, "wb");
+  FILE* stream = both ? StreamOf(file, _O_RDWR, "w+b") : StreamOf(file, _O_WRONLY, "wb");
   if (stream == nullptr) DeleteFileA(path);  // made by us a moment ago, empty
   return stream;
 }
@@ -146,7 +146,8 @@ FILE* OpenPrivate(const char* path) {
 
 FILE* OpenFile(const char* path, const char* mode) {
   if (FaultHit(kFaultOpen)) return nullptr;
-  if (strchr(mode, 'x') != nullptr && strchr(mode, 'p') != nullptr) return OpenPrivate(path);
+  bool both = strchr(mode, '+') != nullptr;
+  if (strchr(mode, 'x') != nullptr && strchr(mode, 'p') != nullptr) return OpenPrivate(path, both);
   if (strcmp(mode, "wb") == 0) {
     // A new file is created without truncating it: Wine truncates on every
     // "create always", and Linux then writes the whole file back from close,
@@ -158,20 +159,18 @@ FILE* OpenFile(const char* path, const char* mode) {
   }
   if (strchr(mode, 'x') == nullptr) return fopen(path, mode);
   // The older C runtimes do not know "x": create exclusively by hand.
-  int fd = _open(path, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_TRUNC,
+  int fd = _open(path, _O_CREAT | _O_EXCL | (both ? _O_RDWR : _O_WRONLY) | _O_BINARY | _O_TRUNC,
                  _S_IREAD | _S_IWRITE);
   if (fd < 0) return nullptr;
-  FILE* stream = _fdopen(fd, "wb");
+  FILE* stream = _fdopen(fd, both ? "w+b" : "wb");
   if (stream == nullptr) _close(fd);
   return stream;
 }
 
-const bool kReplacesOpenFile = false;
-
 namespace {
 
 // A question to the file system, under Wine partly through another process:
-// asked once at the open and once before the replacement.
+// asked once at the open and once before the rewrite.
 bool StateOf(HANDLE file, FileState* state) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(file, &info)) return false;
@@ -198,33 +197,208 @@ bool StateOfPath(const char* path, DWORD flags, FileState* state) {
   return known;
 }
 
-}  // namespace
-
-FILE* OpenHeld(const char* path, FileState* state) {
-  if (FaultHit(kFaultOpen)) return nullptr;
-  HANDLE file = INVALID_HANDLE_VALUE;
-  for (int attempt = 0; file == INVALID_HANDLE_VALUE; ++attempt) {
-    // No write sharing: a program that opens it for writing fails at once,
-    // before it has written anything. Delete sharing lets it be replaced.
-    file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) break;
+// Opens `path` with `access` and `sharing`; another program's open that
+// conflicts is waited out about two seconds in steps (EBUSY then).
+// INVALID_HANDLE_VALUE with errno set when it cannot be opened.
+HANDLE OpenWaiting(const char* path, DWORD access, DWORD sharing) {
+  for (int attempt = 0;; ++attempt) {
+    HANDLE file = CreateFileA(path, access, sharing, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return file;
     DWORD code = GetLastError();
     unsigned pause = code == ERROR_SHARING_VIOLATION ? WaitPauseMs(attempt) : 0;
     if (pause == 0) {
       errno = code == ERROR_SHARING_VIOLATION ? EBUSY : ErrnoFromWin32(code);
-      return nullptr;
+      return INVALID_HANDLE_VALUE;
     }
     Sleep(pause);
   }
-  if (!StateOf(file, state)) {
-    int err = ErrnoFromWin32(GetLastError());
+}
+
+// 0 when `path` is a file on a disk, else ENODEV (or the errno of the
+// failed question). Asked before the file is opened for its bytes: an open
+// for reading and writing would take a port (COM1) from its other users.
+// A name without data access reaches no bytes and keeps nobody out.
+int OnlyDiskFile(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return ENODEV;
+  HANDLE probe = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, 0, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) return ErrnoFromWin32(GetLastError());
+  DWORD type = GetFileType(probe);
+  CloseHandle(probe);
+  return type == FILE_TYPE_DISK ? 0 : ENODEV;
+}
+
+}  // namespace
+
+FILE* OpenHeld(const char* path, FileState* state, bool rewrite) {
+  if (FaultHit(kFaultOpen)) return nullptr;
+  if (rewrite) {
+    int err = OnlyDiskFile(path);
+    if (err != 0) {
+      errno = err;
+      return nullptr;
+    }
+  }
+  // No write sharing: a program that opens it for writing fails at once,
+  // before it has written anything; readers may go on. Read alone, it may
+  // also be moved away meanwhile: the run does not mind.
+  HANDLE file = rewrite ? OpenWaiting(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ)
+                        : OpenWaiting(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  int err = StateOf(file, state) ? 0 : ErrnoFromWin32(GetLastError());
+  if (err == 0 && rewrite && state->size < 0) err = ENODEV;  // swapped in meanwhile
+  if (err != 0) {
     CloseHandle(file);
     errno = err;
     return nullptr;
   }
-  return StreamOf(file, _O_RDONLY, "rb");
+  return rewrite ? StreamOf(file, _O_RDWR, "r+b") : StreamOf(file, _O_RDONLY, "rb");
 }
+
+// Nothing to release: Windows' locks are the share modes of the handle,
+// gone with the stream.
+void ReleaseHeld(FILE*) {}
+
+int HoldAlone(FILE** stream, const char* path) {
+  // The held handle's own sharing would refuse the new one: it is closed
+  // first, and stays closed also when no new stream comes. A deliverer
+  // that gets in between is seen by the caller's StillAsOpened.
+  fclose(*stream);
+  *stream = nullptr;
+  HANDLE file = OpenWaiting(path, GENERIC_READ | GENERIC_WRITE, 0);
+  if (file == INVALID_HANDLE_VALUE) return errno;
+  *stream = StreamOf(file, _O_RDWR, "r+b");
+  return *stream != nullptr ? 0 : errno;
+}
+
+namespace {
+
+HANDLE HandleOf(FILE* stream) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+// Positioned reads and writes move the handle's file pointer, which is the
+// stream's position: it is kept and set back, with the stream locked
+// meanwhile so that its own reads in another thread neither move it nor
+// start from the wrong place. They seek and then read or write plainly:
+// Wine serves a read at an OVERLAPPED offset through its server, at
+// three to four times the cost.
+class cKeptPosition {
+ public:
+  explicit cKeptPosition(FILE* stream) : stream_(stream), file_(HandleOf(stream)) {
+    _lock_file(stream_);
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    kept_ = file_ != INVALID_HANDLE_VALUE && SetFilePointerEx(file_, zero, &at_, FILE_CURRENT);
+    err_ = kept_ ? 0 : file_ == INVALID_HANDLE_VALUE ? EBADF : ErrnoFromWin32(GetLastError());
+  }
+  ~cKeptPosition() {
+    if (kept_) SetFilePointerEx(file_, at_, nullptr, FILE_BEGIN);
+    _unlock_file(stream_);
+  }
+  cKeptPosition(const cKeptPosition&) = delete;
+  cKeptPosition& operator=(const cKeptPosition&) = delete;
+
+  HANDLE file() const { return file_; }
+  // 0 with the handle at `offset`, else the errno of what failed.
+  int Seek(int64_t offset) {
+    if (err_ != 0) return err_;
+    LARGE_INTEGER to;
+    to.QuadPart = offset;
+    return SetFilePointerEx(file_, to, nullptr, FILE_BEGIN) ? 0 : ErrnoFromWin32(GetLastError());
+  }
+
+ private:
+  FILE* stream_;
+  HANDLE file_;
+  LARGE_INTEGER at_;
+  bool kept_;
+  int err_;
+};
+
+// One system call moves at most this many bytes: a DWORD counts them.
+const size_t kMaxPiece = 1u << 30;
+
+}  // namespace
+
+int64_t ReadAt(FILE* stream, int64_t offset, void* bytes, size_t size) {
+  cKeptPosition kept(stream);
+  int err = kept.Seek(offset);
+  if (err != 0) {
+    errno = err;
+    return -1;
+  }
+  size_t got = 0;
+  while (got < size) {
+    DWORD piece = static_cast<DWORD>(size - got < kMaxPiece ? size - got : kMaxPiece);
+    DWORD n = 0;
+    if (!ReadFile(kept.file(), static_cast<char*>(bytes) + got, piece, &n, nullptr)) {
+      errno = ErrnoFromWin32(GetLastError());
+      return -1;
+    }
+    if (n == 0) break;
+    got += n;
+  }
+  return static_cast<int64_t>(got);
+}
+
+int WriteAt(FILE* stream, int64_t offset, const void* bytes, size_t size) {
+  if (FaultHit(kFaultWrite)) return errno;
+  cKeptPosition kept(stream);
+  int err = kept.Seek(offset);
+  if (err != 0) return err;
+  for (size_t done = 0; done < size;) {
+    DWORD piece = static_cast<DWORD>(size - done < kMaxPiece ? size - done : kMaxPiece);
+    DWORD n = 0;
+    if (!WriteFile(kept.file(), static_cast<const char*>(bytes) + done, piece, &n, nullptr))
+      return ErrnoFromWin32(GetLastError());
+    if (n == 0) return EIO;
+    done += n;
+  }
+  return 0;
+}
+
+// SetEndOfFile gives a grown file its clusters at once (a full disk fails
+// here, before a byte is overwritten); NTFS reads them as zeros.
+int Resize(FILE* stream, int64_t size) {
+  if (FaultHit(kFaultResize)) return errno;
+  cKeptPosition kept(stream);
+  int err = kept.Seek(size);
+  if (err != 0) return err;
+  return SetEndOfFile(kept.file()) ? 0 : ErrnoFromWin32(GetLastError());
+}
+
+namespace {
+
+volatile LONG gInterrupted = 0;
+
+BOOL WINAPI NoteInterrupt(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      InterlockedExchange(&gInterrupted, 1);
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      // The process is ended when this returns: the run is given about four
+      // seconds to end cleanly, and its exit ends this thread too.
+      InterlockedExchange(&gInterrupted, 1);
+      for (int i = 0; i < 40; ++i) Sleep(100);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+void CatchInterrupts() { SetConsoleCtrlHandler(NoteInterrupt, TRUE); }
+
+bool Interrupted() { return gInterrupted != 0; }
 
 bool StillAsOpened(const char* path, const FileState& state) {
   if (state.size < 0) return true;
@@ -269,138 +443,8 @@ int Sync(FILE* stream) {
 
 int RemoveFile(const char* path) { return remove(path) == 0 ? 0 : errno; }
 
-namespace {
-
-// Another process holds the file for a moment: a virus scanner or the search
-// indexer opening what was just written.
-bool Busy(DWORD code) {
-  return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED ||
-         code == ERROR_LOCK_VIOLATION;
-}
-
-// The serial number of the volume that holds `path`; 0 when unknown.
-DWORD VolumeOf(const char* path) {
-  FileState state;
-  return StateOfPath(path, FILE_FLAG_BACKUP_SEMANTICS, &state) ? static_cast<DWORD>(state.volume)
-                                                                : 0;
-}
-
-}  // namespace
-
-// One rename, which NTFS makes atomically: the name never lacks a file.
-// ReplaceFileA is three steps (old away, new in, old deleted), and some of
-// its failures leave the name empty. The access list and attributes that it
-// would keep, CopyAccess has given the new file before.
-int ReplaceFile(const char* from, const char* to, const FileState* unchangedAs) {
-  if (FaultHit(kFaultRename) || HalfReplaceHit(to)) return errno;
-  // Windows refuses to replace a read-only file (Wine would do it): no
-  // waiting makes it writable.
-  DWORD attributes = GetFileAttributesA(to);
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return EACCES;
-  // About two seconds in growing steps, then the failure is reported.
-  for (int attempt = 0;; ++attempt) {
-    if (unchangedAs != nullptr && !StillAsOpened(to, *unchangedAs)) return ECANCELED;
-    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
-    DWORD code = GetLastError();
-    unsigned pause = Busy(code) ? WaitPauseMs(attempt) : 0;
-    if (pause == 0) return ErrnoFromWin32(code);
-    Sleep(pause);
-  }
-}
-
-// Volumes differ when their serial numbers do, or the folders they are
-// mounted on (a copied disk keeps its serial; Wine shows Linux file systems
-// as folders of one drive).
-bool OnOneVolume(const char* a, const char* b) {
-  DWORD va = VolumeOf(a), vb = VolumeOf(b);
-  if (va != 0 && vb != 0 && va != vb) return false;
-  char ra[MAX_PATH], rb[MAX_PATH];
-  return !GetVolumePathNameA(a, ra, sizeof ra) || !GetVolumePathNameA(b, rb, sizeof rb) ||
-         lstrcmpiA(ra, rb) == 0;
-}
-
-namespace {
-
-int CopySecurity(const char* from, const char* to) {
-  if (FaultHit(kFaultAccess)) return errno;
-  // The owner may be set only with a privilege; the access list always.
-  const SECURITY_INFORMATION kParts[] = {
-      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-      DACL_SECURITY_INFORMATION};
-  DWORD code = 0;
-  for (SECURITY_INFORMATION what : kParts) {
-    DWORD size = 0;
-    GetFileSecurityA(from, what, nullptr, 0, &size);
-    if (size == 0) {
-      code = GetLastError();
-      break;
-    }
-    std::string descriptor(size, '\0');
-    if (!GetFileSecurityA(from, what, &descriptor[0], size, &size)) {
-      code = GetLastError();
-      break;
-    }
-    if (SetFileSecurityA(to, what, &descriptor[0])) return 0;
-    code = GetLastError();
-  }
-  // FAT and some shares keep no access lists: nothing to pass on.
-  if (code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION) return 0;
-  return ErrnoFromWin32(code);
-}
-
-}  // namespace
-
-int CopyAccess(const char* from, const char* to) {
-  const DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-  int err = 0;
-  DWORD attributes = GetFileAttributesA(from);
-  if (FaultHit(kFaultAccess)) {
-    err = errno;
-  } else if (attributes == INVALID_FILE_ATTRIBUTES) {
-    err = ErrnoFromWin32(GetLastError());
-  } else if (!SetFileAttributesA(to, (attributes & kKept) | FILE_ATTRIBUTE_ARCHIVE)) {
-    // The archive attribute set: a backup that marked the old buffer as
-    // saved must still save the new content.
-    err = ErrnoFromWin32(GetLastError());
-  }
-  int security = CopySecurity(from, to);
-  return err != 0 ? err : security;
-}
-
-typedef DWORD(WINAPI* FinalPathFn)(HANDLE, LPSTR, DWORD, DWORD);
-
-// From Vista on a buffer's name may be a symbolic link; XP has no links to
-// files. Wine shows a Linux link as a plain file, so the final name is asked
-// for every name, not only for one marked as a reparse point; for any other
-// file it is the file's own name.
-std::string FinalName(const char* path) {
-  static const FinalPathFn finalPath = reinterpret_cast<FinalPathFn>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA")));
-  if (finalPath == nullptr) return path;
-  // A link whose file cannot be named must not be replaced by a plain file.
-  DWORD attributes = GetFileAttributesA(path);
-  std::string unnamed =
-      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-          ? std::string()
-          : std::string(path);
-  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return unnamed;
-  char name[MAX_PATH + 8];
-  DWORD size = finalPath(file, name, sizeof name, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  CloseHandle(file);
-  if (size == 0 || size >= sizeof name) return unnamed;
-  // The prefix only lifts a length limit that the ANSI calls keep anyway.
-  std::string final(name, size);
-  if (final.compare(0, 8, "\\\\?\\UNC\\") == 0) final = "\\\\" + final.substr(8);
-  else if (final.compare(0, 4, "\\\\?\\") == 0) final = final.substr(4);
-  // A character the ANSI code page lacks came back as '?'.
-  return final.find('?') == std::string::npos && final.size() < MAX_PATH ? final : unnamed;
-}
-
-// MOVEFILE_WRITE_THROUGH is documented for moves that copy; the directory
-// entry of a rename is forced out here, which FAT needs (NTFS journals it).
+// The directory entry of the journal, made or removed, is forced out here,
+// which FAT needs (NTFS journals it).
 void SyncDirectoryOf(const char* path) {
   if (FaultHit(kFaultDirSync)) return;
   std::string dir = DirectoryOf(path);
@@ -409,7 +453,7 @@ void SyncDirectoryOf(const char* path) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return;
-  FlushFileBuffers(handle);  // the rename is complete either way
+  FlushFileBuffers(handle);  // the entry is made or gone either way
   CloseHandle(handle);
 }
 

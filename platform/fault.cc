@@ -42,12 +42,10 @@ char Letter(FaultOp op) {
     case kFaultFlush: return 'F';
     case kFaultClose: return 'C';
     case kFaultSync: return 'S';
-    case kFaultRename: return 'R';
+    case kFaultResize: return 'R';
     case kFaultOpen: return 'O';
     case kFaultDirSync: return 'D';
     case kFaultProbe: return 'P';
-    case kFaultAccess: return 'X';
-    case kFaultHalfReplace: return 'H';
     default: return 'A';
   }
 }
@@ -114,14 +112,6 @@ void SetClock(int64_t seconds) { gClock = seconds; }
 bool ClockSet(int64_t* seconds) {
   *seconds = gClock;
   return gClock != 0;
-}
-
-bool HalfReplaceHit(const char* to) {
-  if (!FaultHit(kFaultHalfReplace)) return false;
-  int err = errno;
-  rename(to, (std::string(to) + ".alt").c_str());
-  errno = err;
-  return true;
 }
 
 }  // namespace platform

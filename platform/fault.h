@@ -16,17 +16,12 @@ enum FaultOp {
   kFaultFlush = 2,
   kFaultClose = 4,
   kFaultSync = 8,
-  kFaultRename = 16,
+  kFaultResize = 16,  // the size change of a buffer rewritten in place
   kFaultOpen = 32,
   kFaultDirSync = 64,  // the sync of a directory after a rename in it
   kFaultAll = 127,     // every operation on files above
   kFaultProbe = 128,   // a file status query: a hit says "no such file"
   kFaultAlloc = 256,   // memory for texts, tables and blocks
-  kFaultAccess = 512,  // a step of CopyAccess
-  // A replacement that fails half-done, as Windows' ReplaceFileA can: the
-  // old file has left its name (for that name plus ".alt"), the new one has
-  // not taken it. Never part of a loop that wants the input whole.
-  kFaultHalfReplace = 1024,
 };
 
 // From now on, the `nth` operation (counting from 1) of the kinds in `mask`
@@ -39,14 +34,17 @@ void ClearFault();
 long FaultOpsCounted();
 
 // A test's function, run at the named points of a run: "read", before each
-// block is read from the input; "check", before the input is compared with
-// what was read, the result on the disk. None unless a test sets one.
+// block is read from the input; in place "journal", the journal complete on
+// the disk; "check", before the buffer is compared with what was read;
+// "resized", the buffer's new size on the disk; "copy", before each piece
+// of the new bytes is written into it; "written", all of them on the disk;
+// "done", the journal removed, the locks still held. None unless a test
+// sets one.
 void SetStepHook(void (*hook)(const char* step));
 void AtStep(const char* step);
 // Notes the operations of the kinds in `mask` from now on (0: none), one
-// letter each: W write, F flush, C close, S sync, R rename, O open,
-// D directory sync, P probe, A allocation, X a step of CopyAccess, H a
-// half-done replacement; a failed one in lower case.
+// letter each: W write, F flush, C close, S sync, R resize, O open,
+// D directory sync, P probe, A allocation; a failed one in lower case.
 void RecordOps(int mask);
 std::string RecordedOps();
 
@@ -59,10 +57,6 @@ bool FaultHit(FaultOp op);
 void SetClock(int64_t seconds);
 // True with the clock a test has set.
 bool ClockSet(int64_t* seconds);
-
-// Used by ReplaceFile: true when this replacement fails half-done (see
-// kFaultHalfReplace); the old file has then been moved aside.
-bool HalfReplaceHit(const char* to);
 
 }  // namespace platform
 

@@ -8,22 +8,31 @@
 #include "platform/fault.h"
 #include "run/command_line.h"
 #include "buffer/log.h"
-#include "run/temp_buffer.h"
+#include "run/journal.h"
 
 namespace {
 
 // Owns what lives for the whole run; the destructor releases it on every
 // way out, closing streams still open.
 struct cRun {
-  ~cRun() { FreeKnownFaceSet(known); }
+  ~cRun() {
+    FreeKnownFaceSet(known);
+    // A journal not yet complete holds nothing the buffer needs.
+    if (!journal.empty()) {
+      output.Abandon();
+      platform::RemoveFile(journal.c_str());
+    }
+  }
 
   RunOptions options;
   cFileStream input;
-  cFileStream output;
-  cString keptOutputName{64};
+  cFileStream output;  // the -k buffer, or in place the journal
+  std::string journal;  // in place, until the rewrite has taken it over
   KnownFaceSet known;
   RunCounters counters;
 };
+
+
 
 // "wb" would truncate the input before it is read.
 bool RefuseOutputIsInput(const char* input, const char* output) {
@@ -50,48 +59,53 @@ void PrintStatistics(const RunOptions& options, const RunCounters& counters) {
 
 int RunKivex(int argc, char** argv) {
   BufferConsole();
+  platform::CatchInterrupts();
   cRun run;
   RunOptions& opt = run.options;
   if (!scan_args(argc, argv, opt.inputBuffer, opt.outputBuffer, opt.extractDir, opt.flags))
     return 1;
+  const char* input = opt.inputBuffer.Text();
   bool inPlace = (opt.flags & OPT_INPLACE) && (opt.flags & OPT_INSERT);
+  // An interrupted rewrite is put in order before anybody reads the buffer.
+  if (!RecoverJournal(input)) return 1;
   // Held until the end: nobody else writes the buffer while it is read.
-  if (run.input.OpenHeld(opt.inputBuffer.Text(), kStreamBuffer) != 0) return 1;
+  if (run.input.OpenHeld(input, kStreamBuffer, inPlace) != 0) return 1;
   if (inPlace) {
-    cString tempDir;
-    if (!TempPath(tempDir) || !OpenTmpOutFile(tempDir, run.output)) return 1;
+    if (!CreateJournal(input, run.output)) return 1;
+    run.journal = JournalName(input);
+    run.output.Writer.SkipSame(run.input.File);
   } else if (opt.flags & OPT_INSERT) {
-    if (RefuseOutputIsInput(opt.inputBuffer.Text(), opt.outputBuffer.Text())) return 1;
+    if (RefuseOutputIsInput(input, opt.outputBuffer.Text())) return 1;
     if (run.output.Open(opt.outputBuffer.Text(), "wb", kStreamBuffer) != 0) return 1;
   }
   if ((opt.flags & OPT_EXTRACT) && !PrepareExtractionDir(opt.extractDir, run.known)) return 1;
   if (!FilterBuffer((opt.flags & OPT_EXTRACT) != 0, run.input, run.output, opt.extractDir, run.known, run.counters))
     return 1;
-  if (run.output.FileName != nullptr && !run.keptOutputName.Assign(run.output.FileName)) {
-    LogMsg(stderr, "%s", "Kein Speicher fuer den Namen des Ausgabepuffers\n");
+  if (platform::Interrupted()) {
+    LogMsg(stderr, "%s", kInterrupted);
     return 1;
   }
-  // Only a complete result on the disk may replace the input buffer.
   if (inPlace) {
-    int err = run.output.Sync();
-    if (err != 0) {
-      LogMsg(stderr, "Der temporaere Puffer %s konnte nicht gesichert werden\n",
-             run.keptOutputName.Text());
-      LogMsg(stderr, "Fehler: %s\n", platform::ErrorText(err));
+    // From here the rewrite owns the journal, whatever comes of it.
+    run.journal.clear();
+    if (RewriteFromJournal(run.input, run.output) != kRewritten) return 1;
+  } else {
+    if (run.output.Close() != 0) return 1;
+    // A program that wrote the buffer anyway (one that takes no lock) must
+    // lose nothing: the result stands only for the buffer as it was read.
+    platform::AtStep("check");
+    if (!run.input.Unchanged()) {
+      LogMsg(stderr, "Der Puffer %s wurde waehrend des Laufs veraendert und bleibt, wie er ist\n",
+             input);
       return 1;
     }
   }
-  if (run.output.Close() != 0) return 1;
-  // A program that wrote the buffer anyway (one that takes no lock) must
-  // lose nothing: the result stands only for the buffer as it was read.
-  platform::AtStep("check");
-  if (!run.input.Unchanged()) {
-    ReportInputChanged(opt.inputBuffer.Text(), inPlace ? run.keptOutputName.Text() : nullptr);
+  if (run.input.Close() != 0) return 1;
+  // A signal during the rewrite waited for its end; it still ends the run.
+  if (platform::Interrupted()) {
+    LogMsg(stderr, "%s", "Der Lauf wurde abgebrochen\n");
     return 1;
   }
-  if (inPlace && !ReplaceByTmpFile(opt.inputBuffer.Text(), run.keptOutputName.Text(), &run.input))
-    return 1;
-  run.input.Close();
   PrintStatistics(opt, run.counters);
   return 0;
 }

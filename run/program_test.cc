@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <regex>
@@ -14,18 +16,15 @@
 #include "face/face_extract.h"
 #include "platform/env.h"
 #include "platform/fault.h"
+#include "buffer/log.h"
+#include "run/journal.h"
 #include "tests/test_util.h"
 
 namespace {
 
-// One in-place run in this process, TMP pointing into the scratch directory,
-// console output captured.
+// One in-place run in this process, console output captured.
 struct ScratchRun {
-  // With `tempBase`, the temporary directory lies there (another volume).
-  explicit ScratchRun(const std::string& buffer, const char* tempBase = nullptr)
-      : other(tempBase != nullptr ? tempBase : ""), input(dir.File("in.puf")),
-        temp(tempBase != nullptr ? other.path() : dir.File("tmp")) {
-    std::filesystem::create_directory(temp);
+  explicit ScratchRun(const std::string& buffer) : input(dir.File("in.puf")) {
     std::filesystem::create_directory(dir.File("faces"));
     test::WriteFile(input, buffer);
   }
@@ -36,12 +35,10 @@ struct ScratchRun {
     if (flag.empty()) argv[1] = argv[2];
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    test::SetEnv("TMP", temp.c_str());
     RestartFaceFileNumbers();  // as a new process
     int rc = RunKivex(flag.empty() ? 2 : 3, argv);
     err = testing::internal::GetCapturedStderr();
     out = testing::internal::GetCapturedStdout();
-    test::SetEnv("TMP", nullptr);
     counted = platform::FaultOpsCounted();
     record = platform::RecordedOps();
     platform::ClearFault();
@@ -50,8 +47,14 @@ struct ScratchRun {
     return rc;
   }
 
-  test::ScratchDir dir, other;
-  std::string input, temp, out, err, record;
+  // Nothing but the buffer and the faces' directory: no journal, no lock.
+  bool Clean() const {
+    return std::distance(std::filesystem::directory_iterator(dir.path()),
+                         std::filesystem::directory_iterator()) == 2;
+  }
+
+  test::ScratchDir dir;
+  std::string input, out, err, record;
   long counted = 0;  // the operations of the armed kinds met
 };
 
@@ -96,122 +99,136 @@ std::string Masked(const std::string& bytes) {
 
 }  // namespace
 
-// Makes the Nth output operation fail (alone, then with all after it), for
-// every N until a run no longer reaches N: the input must then hold either
-// its old bytes or the complete result, and a failed run must say so. With
-// the temporary directory on the input's volume and, where there is one, on
-// another (the result is then copied next to the input).
+// A buffer that grows (faces inserted) and one that shrinks (a header line
+// written tighter, no face), each larger than a copied piece.
+std::vector<std::string> Buffers() {
+  std::string body(kReadBlock + 1000, 'L');
+  std::string big = test::Message({"EMP: b", "LEN: " + std::to_string(body.size())}, body);
+  return {kSample + big + kSample,
+          test::Message({"EMP: a", "X-XP-ARC: 30", "LEN: 1"}, "a") + big};
+}
+
+// What a clean in-place run makes of `buffer`, IDs masked.
+std::string Filtered(const std::string& buffer) {
+  ScratchRun run(buffer);
+  EXPECT_EQ(run.InPlace(), 0) << run.err;
+  return Masked(test::ReadFile(run.input));
+}
+
+// Makes the Nth file operation fail (alone, then with all after it), for
+// every N until a run no longer reaches N. A failed run leaves the buffer
+// as it was and nothing beside it, or, once it has begun to write the
+// buffer, the journal from which the next run completes it.
 TEST(RunKivex, EveryFailingOperationLeavesOldOrNewBuffer) {
-  ScratchRun clean(kSample);
-  ASSERT_EQ(clean.InPlace(), 0);
-  std::string result = Masked(test::ReadFile(clean.input));
-  ASSERT_NE(result, kSample);
-  bool syncRefused = false;
-  for (const char* tempBase : {static_cast<const char*>(nullptr), test::OtherVolume()}) {
-    if (tempBase != nullptr && *tempBase == '\0') continue;
+  for (const std::string& buffer : Buffers()) {
+    std::string result = Filtered(buffer);
+    ASSERT_NE(result, buffer);
     for (bool sticky : {false, true}) {
       for (long n = 1;; ++n) {
-        ScratchRun run(kSample, tempBase);
-        platform::SetFault(platform::kFaultAll | platform::kFaultAccess, n, sticky, ENOSPC);
+        ScratchRun run(buffer);
+        platform::SetFault(platform::kFaultAll, n, sticky, ENOSPC);
         int rc = run.InPlace();
-        std::string now = test::ReadFile(run.input);
-        SCOPED_TRACE("operation " + std::to_string(n) + (sticky ? " and later" : "") +
-                     (tempBase != nullptr ? " across volumes" : "") + "\n" + run.err);
+        SCOPED_TRACE("operation " + std::to_string(n) + (sticky ? " and later" : "") + "\n" +
+                     run.err);
+        std::string now = Masked(test::ReadFile(run.input));
         if (rc == 0) {
-          EXPECT_EQ(Masked(now), result);
+          EXPECT_TRUE(now == result && run.Clean());
+        } else if (test::Exists(JournalName(run.input.c_str()))) {
+          EXPECT_TRUE(test::Has(run.err, "stellt ihn mit dem Journal"));
+          EXPECT_EQ(run.InPlace(), 0) << run.err;
+          EXPECT_TRUE(Masked(test::ReadFile(run.input)) == result && run.Clean());
         } else {
-          EXPECT_EQ(std::make_tuple(rc, now, run.out), std::make_tuple(1, kSample, std::string()));
-          EXPECT_GT(run.err.size(), 117u);  // more than the banner
-          syncRefused |= test::Has(run.err, "konnte nicht gesichert werden");
-          std::string kept = "Der Eingangspuffer " + run.input + " ist unveraendert\n";
-          EXPECT_TRUE(!test::Has(run.err, "Fehler beim Verschieben") || test::Has(run.err, kept));
+          EXPECT_TRUE(rc == 1 && now == buffer && run.out.empty() && run.Clean());
         }
         if (run.counted < n) break;  // the run got through without meeting the fault
         ASSERT_LT(n, 10000);
       }
     }
   }
-  EXPECT_TRUE(syncRefused) << "a result not forced to the disk must not replace the input";
 }
 
-// A replacement that fails half-done, the old buffer gone from its name:
-// the report says so, after looking, and names where the result is.
-TEST(RunKivex, HalfDoneReplacementIsReportedAsFound) {
-  ScratchRun run(kSample);
-  platform::SetFault(platform::kFaultHalfReplace, 1, false, EIO);
-  EXPECT_EQ(run.InPlace(), 1);
-  std::string tmp = run.temp + platform::kSeparator + "~KIVTAAA.TMP";
-  EXPECT_TRUE(test::Has(run.err, "Fehler beim Verschieben des temporaeren Puffers: " + tmp +
-                        " nach " + run.input + "\nFehler: " + platform::ErrorText(EIO) +
-                        "\nUnter dem Namen " + run.input + " liegt keine Datei mehr\n"
-                        "Der gefilterte temporaere Puffer hat den Namen: " + tmp + "\n"))
-      << run.err;
-  EXPECT_EQ(std::make_tuple(test::Exists(run.input), test::ReadFile(run.input + ".alt"),
-                            test::Has(test::ReadFile(tmp), "FACE.BMP")),
-            std::make_tuple(false, kSample, true));
-}
-
-// Across volumes the result is copied next to the input and that copy takes
-// the input's rights (the end-to-end run across file systems shows them
-// kept); the temporary buffer keeps its own, so its owner can still read it
-// when the replacement fails.
-TEST(RunKivex, AcrossVolumesTheCopyTakesTheRights) {
-  const char* base = test::OtherVolume();
-  if (*base == '\0') GTEST_SKIP() << "no second file system";
-  ScratchRun run(kSample, base);
-  test::MakeShared(run.input);
-  platform::SetFault(platform::kFaultRename, 1, false, EACCES);
-  EXPECT_EQ(run.InPlace(), 1);
-  std::string tmp = run.temp + platform::kSeparator + "~KIVTAAA.TMP";
-  // The input, the temporary buffer's rights, the copy (removed), the report.
-  std::string kept = "Der Eingangspuffer " + run.input + " ist unveraendert\n";
-  EXPECT_EQ(std::make_tuple(test::ReadFile(run.input), test::OwnerOnly(tmp),
-                            test::Exists(run.dir.File("~KIVTAAA.TMP")), test::Has(run.err, kept)),
-            std::make_tuple(kSample, true, false, true));
-}
-
-// The steps that make a result durable, in order: the temporary buffer's
-// sync before the rename, the directory's after it; across file systems
-// (the first rename fails with EXDEV) also the sync of the copy.
-TEST(RunKivex, ResultIsOnTheDiskBeforeItReplacesTheInput) {
-  for (bool across : {false, true}) {
-    ScratchRun run(kSample);
-    platform::RecordOps(platform::kFaultSync | platform::kFaultRename | platform::kFaultDirSync);
-    if (across) platform::SetFault(platform::kFaultRename, 1, false, EXDEV);
-    EXPECT_EQ(run.InPlace(), 0);
-    EXPECT_EQ(run.record, across ? "SrSRD" : "SRD");
+// A run that dies at any step (killed, the power lost: a step hook ends the
+// process there), then a deliverer's append, then the next run: the
+// buffer ends up as if the run had never died, with the mail behind it.
+TEST(RunKivex, RunDeadAtAnyStepLosesNothing) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string mail = test::Message({"EMP: neu", "LEN: 3"}, "neu");
+  const std::pair<const char*, int> steps[] = {{"read", 2}, {"journal", 1}, {"check", 1},
+                                               {"resized", 1}, {"copy", 1}, {"copy", 2},
+                                               {"written", 1}, {"done", 1}};
+  static std::pair<const char*, int> gDieAt;
+  for (const std::string& buffer : Buffers()) {
+    std::string result = Filtered(buffer + mail);
+    for (const auto& step : steps) {
+      SCOPED_TRACE(std::string(step.first) + " " + std::to_string(step.second));
+      ScratchRun run(buffer);
+      gDieAt = step;
+      platform::SetStepHook([](const char* now) {
+        if (strcmp(now, gDieAt.first) == 0 && --gDieAt.second == 0) _exit(3);
+      });
+      EXPECT_EXIT(run.InPlace(), testing::ExitedWithCode(3), "");
+      platform::SetStepHook(nullptr);
+      test::AppendFile(run.input, mail);
+      EXPECT_EQ(run.InPlace(), 0) << run.err;
+      EXPECT_TRUE(Masked(test::ReadFile(run.input)) == result && run.Clean()) << run.err;
+    }
   }
 }
 
-// A name that another process takes between the probe and the creation
-// (the probe made to miss the file) is never written over: the temporary
-// buffer, the copy beside the input across file systems (the first rename
-// fails with EXDEV), and a face file each go to the next name.
+// The journal is on the disk before the buffer is touched, and the buffer
+// before the journal goes: the syncs and the size change in order. A
+// second run finds nothing to do: it writes nothing and leaves the time.
+TEST(RunKivex, JournalReachesTheDiskFirstAndSecondRunWritesNothing) {
+  ScratchRun run(kSample);
+  platform::RecordOps(platform::kFaultSync | platform::kFaultResize | platform::kFaultDirSync);
+  EXPECT_EQ(run.InPlace(), 0);
+  // Journal, trailer, its entry; new size, its state; the new bytes; the entry gone.
+  EXPECT_EQ(run.record, "SSDRSSSD");
+  auto before = std::filesystem::last_write_time(run.input);
+  std::string once = test::ReadFile(run.input);
+  platform::RecordOps(platform::kFaultAll);
+  EXPECT_EQ(run.InPlace(), 0);
+  EXPECT_EQ(run.record.find_first_of("WSR"), std::string::npos) << run.record;
+  EXPECT_TRUE(test::ReadFile(run.input) == once && run.Clean());
+  EXPECT_EQ(std::filesystem::last_write_time(run.input), before);
+}
+
+#ifndef _WIN32
+// Ctrl+C or a signal while the buffer is read ends the run as a failure:
+// nothing written, nothing left beside it.
+TEST(RunKivex, InterruptedRunChangesNothing) {
+  ScratchRun run(Buffers()[0]);
+  platform::SetStepHook([](const char* step) {
+    if (strcmp(step, "read") == 0) raise(SIGINT);
+  });
+  EXPECT_EQ(run.InPlace(), 1);
+  EXPECT_TRUE(test::Has(run.err, kInterrupted) && run.Clean());
+  EXPECT_EQ(test::ReadFile(run.input), Buffers()[0]);
+  signal(SIGINT, SIG_DFL);
+}
+#endif
+
+// A face file name that another process takes between the probe and the
+// creation (the probe made to miss the file) is never written over.
 TEST(RunKivex, NameTakenAfterTheProbeIsSkipped) {
-  // The taken name, the open after its probe, whether across file systems.
-  struct Case { const char* taken; int open; bool across; } cases[] = {
-      {"tmp/~KIVTAAA.TMP", 2, false}, {"~KIVTAAA.TMP", 3, true}, {"faces/KIVO0000.BMP", 2, false}};
-  for (const Case& c : cases) {
-    long probe = 0;
-    std::string result;  // the input after the run, or its first face file
-    for (bool dry : {true, false}) {
-      ScratchRun run(kSample);
-      bool faces = c.taken[0] == 'f';
-      if (!dry) test::WriteFile(run.dir.File(c.taken), "fremd");
-      platform::RecordOps(platform::kFaultProbe | platform::kFaultOpen);
-      platform::SetFault(platform::kFaultRename, c.across ? 1 : 0, false, EXDEV);
-      if (!dry) platform::AddFault(platform::kFaultProbe, probe, false, ENOENT);
-      EXPECT_EQ(run.InPlace(faces ? "-x" + run.dir.File("faces") : ""), 0) << run.err;
-      std::string record = run.record;
-      // The dry run's probe of the name, counted up to its open.
-      for (int opens = 0; dry && opens < c.open; probe += record[0] == 'P', record.erase(0, 1))
-        opens += record[0] == 'O';
-      std::string now = Masked(test::ReadFile(faces ? run.dir.File(dry ? "faces/KIVO0000.BMP" : "faces/KIVO0001.BMP") : run.input));
-      if (!dry) {
-        EXPECT_TRUE(test::ReadFile(run.dir.File(c.taken)) == "fremd" && now == result) << c.taken;
-      }
-      result = now;
+  long probe = 0;
+  std::string result;  // the first face file
+  for (bool dry : {true, false}) {
+    ScratchRun run(kSample);
+    std::string taken = run.dir.File("faces/KIVO0000.BMP");
+    if (!dry) test::WriteFile(taken, "fremd");
+    platform::RecordOps(platform::kFaultProbe | platform::kFaultOpen);
+    if (!dry) platform::SetFault(platform::kFaultProbe, probe, false, ENOENT);
+    EXPECT_EQ(run.InPlace("-x" + run.dir.File("faces")), 0) << run.err;
+    std::string record = run.record;
+    // The dry run's probe of the name, counted up to the face file's open.
+    for (int opens = 0; dry && opens < 2; probe += record[0] == 'P', record.erase(0, 1))
+      opens += record[0] == 'O';
+    std::string now = test::ReadFile(run.dir.File(dry ? "faces/KIVO0000.BMP" : "faces/KIVO0001.BMP"));
+    if (!dry) {
+      EXPECT_TRUE(test::ReadFile(taken) == "fremd" && now == result);
     }
+    result = now;
   }
 }
 
@@ -229,7 +246,7 @@ TEST(RunKivex, EveryFailingAllocationEndsTheRunWithoutChangingALine) {
   std::string original = test::ReadFile(first.input);
   for (bool faces : {false, true}) {
     auto written = [&](ScratchRun& run) {  // what a run has written so far
-      return Masked(test::ReadFile(faces ? run.dir.File("faces/KIVO0000.BMP") : run.temp + "/~KIVTAAA.TMP"));
+      return faces ? test::ReadFile(run.dir.File("faces/KIVO0000.BMP")) : std::string();
     };
     std::string result = faces ? "" : Masked(original);
     for (long n = 0;; ++n) {
@@ -241,7 +258,7 @@ TEST(RunKivex, EveryFailingAllocationEndsTheRunWithoutChangingALine) {
       if (rc == 0) {
         EXPECT_EQ(faces ? written(run) : Masked(test::ReadFile(run.input)), result);
       } else {
-        EXPECT_TRUE(rc == 1 && test::ReadFile(run.input) == original);
+        EXPECT_TRUE(rc == 1 && test::ReadFile(run.input) == original && run.Clean());
         EXPECT_TRUE(test::Has(run.err, "Speicher"));
         EXPECT_EQ(result.compare(0, written(run).size(), written(run)), 0);
       }
@@ -290,10 +307,9 @@ TEST(RunKivex, BufferWrittenByAnotherProgramLosesNothing) {
       std::string now = c.cutTo > 0 ? c.buffer.substr(0, c.cutTo) : c.buffer + c.appended;
       bool whole = flag.empty() || test::ReadFile(out) == (c.step == "check" ? c.buffer : first);
       EXPECT_EQ(std::make_tuple(rc, run.out, test::Has(run.err, kChanged),
-                                test::Has(run.err, "enthaelt nur den alten Stand"),
                                 test::Has(run.err, "Nachrichtenkoerper"),
                                 test::ReadFile(run.input) == now, whole),
-                std::make_tuple(1, std::string(), true, flag.empty(), false, true, true));
+                std::make_tuple(1, std::string(), true, false, true, true));
     }
   }
 }

@@ -4,18 +4,20 @@
 set -eu
 
 # What each part needs:
-#   build:   compiler, make, cmake, the compface library
+#   build:   compiler, make, cmake, the compface library, liblockfile (the
+#            dotlock of a buffer rewritten in place)
 #   tests:   GoogleTest (its sources too, for the Windows tests), python3
 #            (end-to-end runner), the compface tools, ImageMagick (an
 #            independent BMP reader), clang with libFuzzer, man (the manual
 #            page), GNU time and strace (peak memory and write calls in the
-#            benchmark)
+#            benchmark), acl and attr (a buffer's access list and extended
+#            attributes kept by an in-place run)
 #   windows: the MinGW-w64 cross compilers for 32- and 64-bit Windows (win32
 #            threads for kivex.exe, posix for GoogleTest), Wine's 32- and
 #            64-bit sides (the 64-bit one tests where the kernel runs no
 #            32-bit program), dpkg-dev for the source package of compface
-BUILD="g++ make cmake libcompfaceg1-dev"
-TEST="libgtest-dev googletest python3 compface imagemagick clang libclang-rt-dev man-db time strace"
+BUILD="g++ make cmake libcompfaceg1-dev liblockfile-dev"
+TEST="libgtest-dev googletest python3 compface imagemagick clang libclang-rt-dev man-db time strace acl attr"
 WINDOWS="g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 dpkg-dev"
 
 case "${1:-all}" in

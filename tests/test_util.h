@@ -57,24 +57,14 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+inline void AppendFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
+}
+
 inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
 inline bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
-}
-
-// A directory for scratch directories on another file system than the
-// usual temporary one: Linux's memory file system, under Wine too; "" when
-// there is none.
-inline const char* OtherVolume() {
-#ifdef _WIN32
-  const char* shm = "Z:\\dev\\shm";
-#else
-  const char* shm = "/dev/shm";
-#endif
-  std::error_code err;
-  if (!std::filesystem::is_directory(shm, err)) return "";
-  return shm;
 }
 
 // Defined in platform/env_test.cc: whether only the file's owner may use

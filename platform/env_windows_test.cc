@@ -1,0 +1,122 @@
+// The Windows side of a buffer rewritten in place: who else may open it,
+// and positioned I/O that leaves the stream alone.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/env.h"
+#include "tests/test_util.h"
+
+namespace {
+
+// Another program's open of `name` for `access`, sharing everything itself:
+// 0, or the error that refused it.
+DWORD OpenError(const std::string& name, DWORD access) {
+  HANDLE file = CreateFileA(name.c_str(), access,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  CloseHandle(file);
+  return 0;
+}
+
+FILE* HeldForRewrite(const std::string& name, platform::FileState* state) {
+  return platform::OpenHeld(name.c_str(), state, true);
+}
+
+}  // namespace
+
+// Held for a rewrite, the buffer keeps writers out but not readers; held
+// alone while its bytes change, it keeps everyone out; closed, nobody.
+TEST(WindowsRewrite, HeldBufferKeepsOthersOutAsFarAsNeeded) {
+  test::ScratchDir dir;
+  std::string name = dir.File("in.puf");
+  test::WriteFile(name, "mail");
+  platform::FileState state;
+  FILE* held = HeldForRewrite(name, &state);
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(OpenError(name, GENERIC_WRITE), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(OpenError(name, GENERIC_READ), 0u);
+  ASSERT_EQ(platform::HoldAlone(&held, name.c_str()), 0);
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(OpenError(name, GENERIC_READ), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  char bytes[8] = {};
+  EXPECT_EQ(fread(bytes, 1, sizeof bytes, held), 4u);  // the new stream reads the same file
+  EXPECT_EQ(platform::Close(held), 0);
+  EXPECT_EQ(OpenError(name, GENERIC_WRITE), 0u);
+  EXPECT_EQ(OpenError(name, GENERIC_READ), 0u);
+  // A reader that stays is waited for, then reported; the old stream is gone.
+  held = HeldForRewrite(name, &state);
+  ASSERT_NE(held, nullptr);
+  HANDLE reader = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(platform::HoldAlone(&held, name.c_str()), EBUSY);
+  EXPECT_EQ(held, nullptr);
+  CloseHandle(reader);
+}
+
+// Positioned reads, writes and size changes leave the stream's own
+// position where it was: its next read goes on from there.
+TEST(WindowsRewrite, PositionedIoLeavesTheStreamAlone) {
+  test::ScratchDir dir;
+  std::string name = dir.File("in.puf");
+  test::WriteFile(name, "0123456789");
+  platform::FileState state;
+  FILE* held = HeldForRewrite(name, &state);
+  ASSERT_NE(held, nullptr);
+  setvbuf(held, nullptr, _IONBF, 0);  // each fread asks the file itself
+  char bytes[16] = {};
+  ASSERT_EQ(fread(bytes, 1, 2, held), 2u);
+  EXPECT_EQ(platform::ReadAt(held, 5, bytes, sizeof bytes), 5);
+  EXPECT_EQ(std::string(bytes, 5), "56789");
+  EXPECT_EQ(platform::ReadAt(held, 20, bytes, sizeof bytes), 0);
+  EXPECT_EQ(platform::WriteAt(held, 7, "ab", 2), 0);
+  EXPECT_EQ(platform::Resize(held, 13), 0);  // grows with zeros
+  ASSERT_EQ(fread(bytes, 1, 3, held), 3u);
+  EXPECT_EQ(std::string(bytes, 3), "234");
+  EXPECT_EQ(platform::ReadAt(held, 0, bytes, sizeof bytes), 13);
+  EXPECT_EQ(std::string(bytes, 13), std::string("0123456ab9\0\0\0", 13));
+  EXPECT_EQ(platform::Resize(held, 4), 0);
+  EXPECT_EQ(platform::Tell(held), 5);
+  EXPECT_EQ(platform::Close(held), 0);
+  EXPECT_EQ(test::ReadFile(name), "0123");
+}
+
+// Only a file on a disk is rewritten: a folder or a device is turned away.
+TEST(WindowsRewrite, RefusesAllButDiskFiles) {
+  test::ScratchDir dir;
+  platform::FileState state;
+  for (const std::string& name : {dir.path(), std::string("NUL")}) {
+    errno = 0;
+    EXPECT_EQ(HeldForRewrite(name, &state), nullptr) << name;
+    EXPECT_EQ(errno, ENODEV) << name;
+  }
+  EXPECT_EQ(HeldForRewrite(dir.File("missing"), &state), nullptr);
+  EXPECT_EQ(errno, ENOENT);
+}
+
+// The rewritten buffer is the same file as before: its ID and the
+// attributes someone gave it stay.
+TEST(WindowsRewrite, RewriteKeepsTheFileItself) {
+  test::ScratchDir dir;
+  std::string name = dir.File("in.puf");
+  test::WriteFile(name, "old mail");
+  ASSERT_TRUE(SetFileAttributesA(name.c_str(), FILE_ATTRIBUTE_HIDDEN));
+  platform::FileState before, after;
+  FILE* held = HeldForRewrite(name, &before);
+  ASSERT_NE(held, nullptr);
+  ASSERT_EQ(platform::HoldAlone(&held, name.c_str()), 0);
+  EXPECT_EQ(platform::WriteAt(held, 0, "new", 3), 0);
+  EXPECT_EQ(platform::Resize(held, 3), 0);
+  EXPECT_EQ(platform::Close(held), 0);
+  EXPECT_EQ(test::ReadFile(name), "new");
+  EXPECT_EQ(GetFileAttributesA(name.c_str()) & FILE_ATTRIBUTE_HIDDEN,
+            static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
+  held = platform::OpenHeld(name.c_str(), &after);
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(platform::Close(held), 0);
+  EXPECT_EQ(after.volume, before.volume);
+  EXPECT_EQ(after.index, before.index);
+}
