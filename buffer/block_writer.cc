@@ -19,7 +19,8 @@ void RunWriteJob(void* state) {
 }  // namespace
 
 cBlockWriter::cBlockWriter(size_t capacity)
-    : out_(nullptr), same_(nullptr), skew_(0), firstChange_(-1), buffers_{nullptr, nullptr}, current_(0), capacity_(capacity), used_(0),
+    : out_(nullptr), same_(nullptr), skew_(0), firstChange_(-1), buffers_{nullptr, nullptr},
+      current_(0), capacity_(capacity), used_(0),
       count_(0), held_(0), lender_(nullptr), lastLender_(nullptr), job_(), inHand_(false),
       handed_(0), failed_(false), error_(0) {}
 
@@ -116,7 +117,8 @@ void cBlockWriter::SkipSame(FILE* input) {
 }
 
 size_t cBlockWriter::SkipEqual(const char* bytes, size_t count) {
-  char theirs[4096];
+  // Large pieces: each read is a system call (under Wine a slow one).
+  static char theirs[1 << 16];
   size_t skipped = 0;
   while (same_ != nullptr && skipped < count) {
     size_t want = count - skipped < sizeof theirs ? count - skipped : sizeof theirs;

@@ -150,6 +150,10 @@ void FreeBlock(void* block);
 
 // 0 or errno.
 int RemoveFile(const char* path);
+// The name of the file that `path` denotes when it is a symbolic link: its
+// lock and its journal lie beside the file, where the mail system's programs
+// look; any other name comes back as it is (on Windows every name).
+std::string FinalName(const char* path);
 // Makes the creation or removal of an entry of `path`'s directory durable,
 // where the system allows.
 void SyncDirectoryOf(const char* path);

@@ -255,6 +255,16 @@ int Sync(FILE* stream) {
 
 int RemoveFile(const char* path) { return remove(path) == 0 ? 0 : errno; }
 
+std::string FinalName(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  char* target = realpath(path, nullptr);
+  if (target == nullptr) return path;
+  std::string name(target);
+  free(target);
+  return name;
+}
+
 void SyncDirectoryOf(const char* path) {
   std::string dir(path);
   size_t slash = dir.rfind('/');

@@ -381,8 +381,8 @@ BOOL WINAPI NoteInterrupt(DWORD event) {
     case CTRL_BREAK_EVENT:
       InterlockedExchange(&gInterrupted, 1);
       return TRUE;
+    // Not CTRL_LOGOFF_EVENT: a service hears every user's logoff.
     case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
       // The process is ended when this returns: the run is given about four
       // seconds to end cleanly, and its exit ends this thread too.
@@ -442,6 +442,9 @@ int Sync(FILE* stream) {
 }
 
 int RemoveFile(const char* path) { return remove(path) == 0 ? 0 : errno; }
+
+// No dotlock here, and a journal is found by the name it was made under.
+std::string FinalName(const char* path) { return path; }
 
 // The directory entry of the journal, made or removed, is forced out here,
 // which FAT needs (NTFS journals it).

@@ -64,7 +64,9 @@ int RunKivex(int argc, char** argv) {
   RunOptions& opt = run.options;
   if (!scan_args(argc, argv, opt.inputBuffer, opt.outputBuffer, opt.extractDir, opt.flags))
     return 1;
-  const char* input = opt.inputBuffer.Text();
+  // Through a link, the lock and the journal lie beside the buffer itself.
+  const std::string final = platform::FinalName(opt.inputBuffer.Text());
+  const char* input = final.c_str();
   bool inPlace = (opt.flags & OPT_INPLACE) && (opt.flags & OPT_INSERT);
   // An interrupted rewrite is put in order before anybody reads the buffer.
   if (!RecoverJournal(input)) return 1;

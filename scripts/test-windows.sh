@@ -16,7 +16,7 @@ sub=$($OBJDUMP -p "$EXE" | awk '/^MajorSubsystemVersion/ { a = $2 } /^MinorSubsy
 [ "$sub" -le 501 ] || { echo "$EXE needs subsystem version $sub" >&2; exit 1; }
 # Only DLLs that every Windows ships, and none of the functions that came
 # after XP which MinGW's runtime libraries are known to pull in.
-imports=$($OBJDUMP -p "$EXE" | awk '/DLL Name:/ { dll = tolower($3); print dll } /^\t[0-9a-f]+ +[0-9]+ +[A-Za-z_]/ { print $3 }')
+imports=$($OBJDUMP -p "$EXE" | awk '/DLL Name:/ { dll = tolower($3); print dll } /^\t[0-9a-f]+[ \t]+[0-9]+ +[A-Za-z_]/ { print $3 }')
 for dll in $(echo "$imports" | grep '\.dll$'); do
   case "$dll" in
     kernel32.dll|msvcrt.dll|advapi32.dll|user32.dll) ;;

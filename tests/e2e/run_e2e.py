@@ -665,25 +665,72 @@ class E2E(unittest.TestCase):
         k.fails(["-xfaces", "in.puf"], "Im Extraktionsverzeichnis konnte kein freier Dateiname "
                 "bestimmt werden (more than 10000 files)\n")
 
-    def test_access_owner_and_links(self):
-        # The result takes the input's mode and, for root, its owner; a link
-        # keeps pointing at the buffer, which holds the result. Under Wine the
-        # link is a Linux one, which Wine shows as a Windows link.
-        os.mkdir("mail")
-        os.mkdir("t")
+    def test_the_buffer_stays_the_same_file(self):
+        # Rewritten in place, the buffer keeps all that makes it the file it
+        # is: its inode (Windows: its file ID), owner, group, mode, access list
+        # and extended attributes, its other hard links, a link to it. Where
+        # the tests run as root, the run is an account of the buffer's group
+        # that owns neither the buffer nor its folder.
+        os.chmod(self.tmp, 0o755)
+        os.mkdir("mail", 0o775)
         target = os.path.join(self.tmp, "mail", "post.puf")
         write(target, SAMPLE)
-        os.chmod(target, 0o640)
-        owner = (NOBODY, NOBODY) if os.geteuid() == 0 and not k.wine else (os.getuid(), os.getgid())
-        os.chown(target, *owner)
+        os.chmod(target, 0o660)
+        os.link(target, "hard.puf")
         os.symlink(target, "link.puf")
-        k.check(["link.puf"], 0, insertion_stats(5, 4), env={"TMP": os.path.abspath("t")})
-        expect(os.readlink("link.puf") == target and result_of(target) == SAMPLE_RESULT,
-               "the link's buffer replaced")
-        expect_eq(os.listdir("t") + os.listdir("mail"), ["post.puf"], "nothing left over")
-        if not k.wine:
-            st = os.stat(target)
-            expect_eq((st.st_uid, st.st_gid, st.st_mode & 0o777), owner + (0o640,), "owner and mode")
+        run, as_user, group = k, None, os.getgid()
+        if os.geteuid() == 0 and not k.wine:
+            group = 4242  # "mail", whatever the system calls it
+
+            def as_user():
+                os.setgroups([group])
+                os.setgid(NOBODY)
+                os.setuid(NOBODY)
+            run = k.runnable_copy()
+            os.chown("mail", 0, group)
+            os.chmod("mail", 0o2775)
+            os.chown(target, 0, group)
+        extras = not k.wine and subprocess.run(
+            ["setfacl", "-m", "u:%d:rw" % NOBODY, target], capture_output=True).returncode == 0
+        if extras:
+            os.setxattr(target, "user.kivex", b"kept")
+        before = os.stat(target)
+        run.check([os.path.abspath("link.puf")], 0, insertion_stats(5, 4), preexec=as_user)
+        st = os.stat(target)
+        expect(os.readlink("link.puf") == target and result_of("hard.puf") == SAMPLE_RESULT,
+               "the link and the other name see the result")
+        expect_eq((st.st_ino, st.st_uid, st.st_gid, st.st_mode), (before.st_ino, before.st_uid,
+                  group, before.st_mode), "inode, owner, group, mode")
+        expect_eq(sorted(os.listdir("mail")), ["post.puf"], "nothing left beside it")
+        if extras:
+            acl = subprocess.run(["getfacl", "-n", target], capture_output=True, text=True).stdout
+            expect("user:%d:rw-" % NOBODY in acl and os.getxattr(target, "user.kivex") == b"kept",
+                   acl)
+
+    def test_in_place_only_on_a_regular_file(self):
+        # A pipe, a device or a folder is never rewritten; -k still reads a pipe.
+        self.posix_only()
+        os.mkfifo("fifo")
+        for name in ("fifo", "/dev/null"):
+            k.fails([name], "Der Puffer %s ist keine gewoehnliche Datei und kann nicht an seiner "
+                    "Stelle gefiltert werden (mit -k oder -x wird er nur gelesen)\n" % name)
+        expect_eq(sorted(os.listdir()), ["fifo"], "no lock, no journal")
+
+    def test_interrupted_run_leaves_the_buffer_and_nothing_else(self):
+        # Ctrl+C, SIGTERM or SIGHUP while the buffer is read (the run held on a
+        # pipe nobody reads): exit status 1, the buffer as it was, no file left.
+        self.posix_only()
+        data = b"".join(b"EMP: b\r\n" + b"ohne Doppelpunkt\r\n" * 5000 + b"LEN: 1\r\n\r\nb"
+                        for _ in range(3))
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            write("in.puf", data)
+            p = k.start(["in.puf"])
+            seen = os.read(p.stderr.fileno(), 4096)
+            p.send_signal(sig)
+            rc, out, err = k.finish(p, err_before=seen)
+            expect_eq((rc, out), (1, ""), str(sig))
+            expect("Der Lauf wurde abgebrochen; der Eingangspuffer bleibt unveraendert\n" in err, err)
+            expect(read("in.puf") == data and os.listdir() == ["in.puf"], "untouched, alone")
 
     def test_console_shows_the_characters_of_names(self):
         # A Windows console shows names as characters, though they come in
