@@ -175,7 +175,8 @@ bool WriteText(FILE* stream, const char* text, size_t size);
 
 // From now on SIGINT, SIGTERM and SIGHUP (Windows: Ctrl+C, Ctrl+Break,
 // closing the console) only note that the run is to end, which the run
-// asks for with Interrupted() where it can end cleanly.
+// asks for with Interrupted() where it can end cleanly. Each call starts
+// with no interrupt noted.
 void CatchInterrupts();
 bool Interrupted();
 

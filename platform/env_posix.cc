@@ -210,6 +210,7 @@ void NoteInterrupt(int) { gInterrupted = 1; }
 }  // namespace
 
 void CatchInterrupts() {
+  gInterrupted = 0;  // a new run (tests run many in one process)
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = NoteInterrupt;

@@ -396,7 +396,10 @@ BOOL WINAPI NoteInterrupt(DWORD event) {
 
 }  // namespace
 
-void CatchInterrupts() { SetConsoleCtrlHandler(NoteInterrupt, TRUE); }
+void CatchInterrupts() {
+  InterlockedExchange(&gInterrupted, 0);  // a new run (tests run many in one process)
+  SetConsoleCtrlHandler(NoteInterrupt, TRUE);
+}
 
 bool Interrupted() { return gInterrupted != 0; }
 

@@ -24,21 +24,27 @@ namespace {
 
 // One in-place run in this process, console output captured.
 struct ScratchRun {
-  explicit ScratchRun(const std::string& buffer) : input(dir.File("in.puf")) {
+  explicit ScratchRun(const std::string& buffer, const std::string& name = "")
+      : dir(name), input(dir.File("in.puf")) {
     std::filesystem::create_directory(dir.File("faces"));
     test::WriteFile(input, buffer);
   }
   // In place, or with -k or -x when a flag is given. Ends the faults, the
   // record of operations and the step hook that a test set for the run.
-  int InPlace(std::string flag = "") {
+  // A death test captures the console itself: `capture` false.
+  int InPlace(std::string flag = "", bool capture = true) {
     char* argv[] = {const_cast<char*>("kivex"), &flag[0], &input[0]};
     if (flag.empty()) argv[1] = argv[2];
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    if (capture) {
+      testing::internal::CaptureStdout();
+      testing::internal::CaptureStderr();
+    }
     RestartFaceFileNumbers();  // as a new process
     int rc = RunKivex(flag.empty() ? 2 : 3, argv);
-    err = testing::internal::GetCapturedStderr();
-    out = testing::internal::GetCapturedStdout();
+    if (capture) {
+      err = testing::internal::GetCapturedStderr();
+      out = testing::internal::GetCapturedStdout();
+    }
     counted = platform::FaultOpsCounted();
     record = platform::RecordedOps();
     platform::ClearFault();
@@ -100,12 +106,17 @@ std::string Masked(const std::string& bytes) {
 }  // namespace
 
 // A buffer that grows (faces inserted) and one that shrinks (a header line
-// written tighter, no face), each larger than a copied piece.
+// written tighter, no face), each larger than a piece copied at once (a
+// read block's size). The growth ends across the first piece's end, so that
+// a run can die with the grown room half written.
 std::vector<std::string> Buffers() {
-  std::string body(kReadBlock + 1000, 'L');
-  std::string big = test::Message({"EMP: b", "LEN: " + std::to_string(body.size())}, body);
-  return {kSample + big + kSample,
-          test::Message({"EMP: a", "X-XP-ARC: 30", "LEN: 1"}, "a") + big};
+  std::string tail;
+  for (int i = 0; i < 20; ++i) tail += kSample;
+  auto big = [](size_t size) {
+    return test::Message({"EMP: b", "LEN: " + std::to_string(size)}, std::string(size, 'L'));
+  };
+  return {kSample + big(kReadBlock - 30000 - 21 * kSample.size()) + tail,
+          test::Message({"EMP: a", "X-XP-ARC: 30", "LEN: 1"}, "a") + big(kReadBlock)};
 }
 
 // What a clean in-place run makes of `buffer`, IDs masked.
@@ -151,22 +162,25 @@ TEST(RunKivex, EveryFailingOperationLeavesOldOrNewBuffer) {
 // process there), then a deliverer's append, then the next run: the
 // buffer ends up as if the run had never died, with the mail behind it.
 TEST(RunKivex, RunDeadAtAnyStepLosesNothing) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   const std::string mail = test::Message({"EMP: neu", "LEN: 3"}, "neu");
   const std::pair<const char*, int> steps[] = {{"read", 2}, {"journal", 1}, {"check", 1},
                                                {"resized", 1}, {"copy", 1}, {"copy", 2},
                                                {"written", 1}, {"done", 1}};
   static std::pair<const char*, int> gDieAt;
+  int kind = 0;
   for (const std::string& buffer : Buffers()) {
     std::string result = Filtered(buffer + mail);
+    ++kind;
     for (const auto& step : steps) {
-      SCOPED_TRACE(std::string(step.first) + " " + std::to_string(step.second));
-      ScratchRun run(buffer);
+      std::string where = std::string(step.first) + "-" + std::to_string(step.second);
+      SCOPED_TRACE(where);
+      // Where a death test starts the program anew, it finds the same buffer.
+      ScratchRun run(buffer, "dead-" + std::to_string(kind) + "-" + where);
       gDieAt = step;
       platform::SetStepHook([](const char* now) {
         if (strcmp(now, gDieAt.first) == 0 && --gDieAt.second == 0) _exit(3);
       });
-      EXPECT_EXIT(run.InPlace(), testing::ExitedWithCode(3), "");
+      EXPECT_EXIT(run.InPlace("", false), testing::ExitedWithCode(3), "");
       platform::SetStepHook(nullptr);
       test::AppendFile(run.input, mail);
       EXPECT_EQ(run.InPlace(), 0) << run.err;

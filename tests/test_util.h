@@ -19,15 +19,16 @@ namespace test {
 // be made: a test without a directory of its own would write elsewhere.
 class ScratchDir {
  public:
-  // Under `base` when given; an empty base gives an empty path.
-  explicit ScratchDir(const char* base = nullptr) {
+  // With a `name`, always the same directory, made anew: a process started
+  // again for a death test finds the one its parent prepared.
+  explicit ScratchDir(const std::string& name = "") {
     std::random_device seed;
     std::error_code err;
-    if (base != nullptr && *base == '\0') return;
-    std::string baseDir = base != nullptr ? std::string(base) : std::filesystem::temp_directory_path(err).string();
+    std::string baseDir = std::filesystem::temp_directory_path(err).string();
     for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-      std::string name = baseDir + "/kivex-test-" + std::to_string(seed());
-      if (std::filesystem::create_directory(name, err)) path_ = name;
+      std::string dir = baseDir + "/kivex-test-" + (name.empty() ? std::to_string(seed()) : name);
+      if (!name.empty()) std::filesystem::remove_all(dir, err);
+      if (std::filesystem::create_directory(dir, err)) path_ = dir;
     }
     if (path_.empty()) {
       fprintf(stderr, "no scratch directory under %s\n", baseDir.c_str());
