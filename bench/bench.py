@@ -3,7 +3,7 @@
 with the bare compface library, and prints one table.
 
     bench.py --kivex PATH --tools DIR [--exe KIVEX.EXE] [--work DIR] [--runs N] [--plain-mib N]
-             [--only hostile]
+             [--inplace-mib N] [--only hostile|inplace]
 
 Inputs are generated from fixed seeds into the work directory (kept there
 for the next run). Every ratio compares runs made side by side, alternating,
@@ -11,6 +11,8 @@ and takes the median of N runs (at least 5)."""
 import argparse
 import os
 import platform
+import random
+import re
 import shutil
 import statistics
 import subprocess
@@ -54,6 +56,40 @@ def median_pair(runs, first, second):
         max(x[1] for x in a)
 
 
+def faces_buffer(path, size, seed, faces, serial):
+    """Writes mail-like messages of about 3 KB, one in ten with an X-Face
+    drawn from `faces` by popularity (Zipf 1.1), numbered from `serial`,
+    in the form Kivex writes back: only face messages are new to it."""
+    rnd = random.Random(seed)
+    weights = [1.0 / (i + 1) ** 1.1 for i in range(len(faces))]
+    chars = b"abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789.,-"
+    text = bytes(chars[i % len(chars)] for i in range(256))
+    binary = text[:253] + b"\r\n\0"  # some bodies carry CR, LF and NUL, as attachments do
+    written, out = 0, []
+    with open(path, "wb") as f:
+        while written < size:
+            n = min(65536, int(100 + rnd.expovariate(1.0 / 2900)))
+            msg = b"EMP: /brett/test\r\nMID: %d@inplace.example\r\n" % serial
+            for name in (b"ABS", b"BET", b"EDA", b"ROT", b"KOP", b"X-XP-NTP", b"U-X-Mailer"):
+                msg += name + b": " + rnd.randbytes(rnd.randint(2, 60)).translate(text) + b"\r\n"
+            if rnd.random() < 0.1:
+                msg += b"X-Face: " + rnd.choices(faces, weights)[0] + b"\r\n"
+            body = rnd.randbytes(n).translate(binary if rnd.random() < 0.25 else text)
+            out.append(msg + b"LEN: %d\r\n\r\n" % n + body)
+            written += len(out[-1])
+            serial += 1
+            if len(out) == 1000 or written >= size:
+                f.write(b"".join(out))
+                out = []
+
+
+def bytes_written(cmd, cwd, log):
+    """Bytes that cmd's write calls wrote, as strace saw them returned."""
+    subprocess.run(["strace", "-f", "-o", log, "-e", "trace=write,pwrite64,writev"] + cmd, cwd=cwd,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    return sum(int(m.group(1)) for m in re.finditer(r"= (\d+)$", open(log).read(), re.M))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--kivex", required=True)
@@ -63,7 +99,9 @@ def main():
     ap.add_argument("--plain-mib", type=int, default=1024)
     ap.add_argument("--exe", help="kivex.exe, run under Wine on the 256 MiB buffer "
                     "(its build's bench/block_copy.exe beside it)")
-    ap.add_argument("--only", choices=["hostile"], help="run this row alone")
+    ap.add_argument("--inplace-mib", type=int, default=1024,
+                    help="size of the buffer with faces filtered in place")
+    ap.add_argument("--only", choices=["hostile", "inplace"], help="run these rows alone")
     args = ap.parse_args()
     kivex = os.path.abspath(args.kivex)
     gen = os.path.join(os.path.abspath(args.tools), "gen_buffers")
@@ -87,15 +125,30 @@ def main():
         "distinct.puf": ["distinct", "20000", "13"],
         "realistic.puf": ["realistic", "200000", "14"],
     }
-    for name, shape, _ in hostile:
-        inputs[name] = shape
-        inputs["plain-" + name] = ["plain", str(sizes[name]), "16"]
+    if args.only in (None, "hostile"):
+        for name, shape, _ in hostile:
+            inputs[name] = shape
+            inputs["plain-" + name] = ["plain", str(sizes[name]), "16"]
+    if args.only in (None, "inplace"):
+        inputs["faces2000.puf"] = ["distinct", "2000", "17"]  # for its faces, in .values
     for name, spec in inputs.items():
         stamp = os.path.join(work, name + ".spec")
         if not os.path.exists(stamp) or open(stamp).read() != " ".join(spec):
             print("generating %s ..." % name, flush=True)
             subprocess.run([gen, spec[0], os.path.join(work, name)] + spec[1:], check=True)
             open(stamp, "w").write(" ".join(spec))
+    if args.only in (None, "inplace"):
+        # Fresh mail with faces throughout, and 1 % more of it (later serials).
+        faces = open(os.path.join(work, "faces2000.puf.values"), "rb").read().split()
+        full = args.inplace_mib << 20
+        for name, size, seed, serial in (("faces.puf", full, 18, 0),
+                                         ("faces-new.puf", full // 100, 19, 10**9)):
+            stamp = os.path.join(work, name + ".spec")
+            spec = "faces_buffer %d %d %d" % (size, seed, serial)
+            if not os.path.exists(stamp) or open(stamp).read() != spec:
+                print("generating %s ..." % name, flush=True)
+                faces_buffer(os.path.join(work, name), size, seed, faces, serial)
+                open(stamp, "w").write(spec)
 
     def path(name):
         return os.path.join(work, name)
@@ -108,7 +161,7 @@ def main():
 
     # Hostile buffers: refused at a limit, in at most twice the time of -k on
     # a plain buffer of the same size plus a second, within 64 MiB.
-    for name, _, said in hostile:
+    for name, _, said in hostile if args.only in (None, "hostile") else ():
         err = path("hostile.err")
         h, p, rss_h = median_pair(
             runs, lambda: timed([kivex, "-kout.puf", name], work, rc=1, stderr=err),
@@ -117,6 +170,48 @@ def main():
         row("hostile %s, wall / peak RSS" % name, "%.2f s / %.1f MiB" % (h, rss_h / 1024),
             "-k plain same size %.2f s" % p, "%.2f x" % (h / p), "<= 2 x + 1 s, <= 64 MiB, exit 1",
             h <= 2 * p + 1 and rss_h <= 65536 and told)
+
+    # In place on a fresh buffer with faces throughout (rewritten from near
+    # its start) against the shell's safe rewrite of the same buffer; then
+    # the same buffer filtered once, 1 % new mail appended, filtered again:
+    # that run rewrites only the new end. Each run on a fresh copy, untimed.
+    def fresh(source):
+        shutil.copyfile(path(source), path("faces-work.puf"))
+
+    def faces_in_place(source):
+        fresh(source)
+        return timed([kivex, "faces-work.puf"], work, env=env)
+
+    def safe_rewrite():
+        fresh("faces.puf")
+        return timed(["sh", "-c", "cat faces-work.puf > faces-work.tmp && sync && "
+                      "mv faces-work.tmp faces-work.puf"], work)
+
+    if args.only in (None, "inplace"):
+        label = "%d MiB with faces" % args.inplace_mib
+        i, sh, rss_i = median_pair(runs, lambda: faces_in_place("faces.puf"), safe_rewrite)
+        row("in place %s, wall" % label, "%.2f s" % i, "cat+sync+mv %.2f s" % sh,
+            "%.2f x" % (i / sh), "<= 2 x", i / sh <= 2)
+        row("peak RSS, in place with faces", "%.1f MiB" % (rss_i / 1024), "", "", "<= 8 MiB",
+            rss_i <= 8192)
+        faces_in_place("faces.puf")
+        filtered = os.path.getsize(path("faces-work.puf"))
+        with open(path("faces-work.puf"), "ab") as grown, open(path("faces-new.puf"), "rb") as new:
+            shutil.copyfileobj(new, grown, 1 << 20)
+        os.replace(path("faces-work.puf"), path("faces-grown.puf"))
+        g, f, _ = median_pair(runs, lambda: faces_in_place("faces-grown.puf"),
+                              lambda: faces_in_place("faces.puf"))
+        row("in place again after 1 %% new mail, %s, wall" % label, "%.2f s" % g,
+            "fresh in place %.2f s" % f, "%.2f x" % (g / f), "<= 0.25 x", g / f <= 0.25)
+        fresh("faces-grown.puf")
+        wrote = bytes_written([kivex, "faces-work.puf"], work, path("strace.txt"))
+        tail = os.path.getsize(path("faces-work.puf")) - filtered
+        row("bytes written by that second run", "%.1f MiB" % (wrote / 1048576.0),
+            "new tail %.1f MiB" % (tail / 1048576.0), "%.2f x" % (wrote / tail), "<= 3 x",
+            wrote <= 3 * tail)
+        for name in ("faces-work.puf", "faces-work.tmp", "faces-grown.puf", "strace.txt"):
+            if os.path.exists(path(name)):
+                os.remove(path(name))
     if args.only:
         return show(rows, runs, args)
 
@@ -229,8 +324,9 @@ def main():
 
 def show(rows, runs, args):
     widths = [max(len(str(r[i])) for r in rows + [HEAD]) for i in range(6)]
-    print("machine: %s, %d cores; %d runs each, medians; plain buffer %d MiB"
-          % (platform.processor() or platform.machine(), os.cpu_count(), runs, args.plain_mib))
+    print("machine: %s, %d cores; %d runs each, medians; plain buffer %d MiB, with faces %d MiB"
+          % (platform.processor() or platform.machine(), os.cpu_count(), runs, args.plain_mib,
+             args.inplace_mib))
     for r in [HEAD] + rows:
         print("  ".join(str(v).ljust(w) for v, w in zip(r, widths)).rstrip())
 

@@ -2,9 +2,9 @@
 # Builds the release, kivex.exe and the benchmark tools, then measures Kivex
 # against dd, cat and the bare compface library, and kivex.exe under Wine
 # against the native build and a bare block copy under Wine (inputs in
-# bench/scratch, never committed).
-#   sh scripts/bench.sh [--runs N] [--plain-mib N] [--only hostile]
-# --only hostile measures the hostile buffers alone (no Windows build).
+# bench/scratch, never committed); last, the soak test runs two minutes.
+#   sh scripts/bench.sh [--runs N] [--plain-mib N] [--inplace-mib N] [--only hostile|inplace]
+# --only measures those rows alone (no Windows build, no soak).
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh all
@@ -17,3 +17,4 @@ esac
 sh scripts/build-windows.sh --exe-only >/dev/null
 WINEPREFIX="$PWD/build/wineprefix" WINEARCH=win32 \
   python3 bench/bench.py --kivex build/release/kivex --tools build/release/bench --exe build/windows/kivex.exe "$@"
+python3 tests/e2e/soak_test.py --kivex build/release/kivex --seconds 120
