@@ -695,7 +695,7 @@ class E2E(unittest.TestCase):
         if extras:
             os.setxattr(target, "user.kivex", b"kept")
         before = os.stat(target)
-        run.check([os.path.abspath("link.puf")], 0, insertion_stats(5, 4), preexec=as_user)
+        run.check(["link.puf"], 0, insertion_stats(5, 4), preexec=as_user)
         st = os.stat(target)
         expect(os.readlink("link.puf") == target and result_of("hard.puf") == SAMPLE_RESULT,
                "the link and the other name see the result")
