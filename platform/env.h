@@ -35,6 +35,12 @@ bool PathExists(const char* path);
 // for reading too.
 FILE* OpenFile(const char* path, const char* mode);
 
+// True when `path` is a regular file (not a link) of the running account,
+// closed to all others, with one name: what this account's Kivex creates
+// privately. False with errno set (ENOENT when there is none). Windows:
+// a plain file, not a link (its access list is not asked).
+bool IsOwnPrivateFile(const char* path);
+
 // What an input buffer was when it was opened: which file, its size and
 // its last modification (nanoseconds on POSIX, 100-nanosecond steps on
 // Windows). A size of -1 stands for a pipe or device: nothing to compare.
@@ -152,7 +158,7 @@ void FreeBlock(void* block);
 int RemoveFile(const char* path);
 // The name of the file that `path` denotes when it is a symbolic link: its
 // lock and its journal lie beside the file, where the mail system's programs
-// look; any other name comes back as it is (on Windows every name).
+// look; any other name comes back as it is (on Windows in its long form).
 std::string FinalName(const char* path);
 // Makes the creation or removal of an entry of `path`'s directory durable,
 // where the system allows.
@@ -173,10 +179,10 @@ const char* ErrorText(int err);
 // file or a pipe as it is. False when it could not be written.
 bool WriteText(FILE* stream, const char* text, size_t size);
 
-// From now on SIGINT, SIGTERM and SIGHUP (Windows: Ctrl+C, Ctrl+Break,
-// closing the console) only note that the run is to end, which the run
-// asks for with Interrupted() where it can end cleanly. Each call starts
-// with no interrupt noted.
+// From now on the first SIGINT, SIGTERM or SIGHUP (Windows: Ctrl+C,
+// Ctrl+Break, closing the console) only notes that the run is to end,
+// which the run asks for with Interrupted() where it can end cleanly; a
+// second ends the process. Each call starts with no interrupt noted.
 void CatchInterrupts();
 bool Interrupted();
 

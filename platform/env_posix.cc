@@ -44,6 +44,16 @@ FILE* OpenFile(const char* path, const char* mode) {
   return stream;
 }
 
+bool IsOwnPrivateFile(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return false;
+  if (S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0 &&
+      st.st_nlink == 1)
+    return true;
+  errno = EPERM;
+  return false;
+}
+
 namespace {
 
 FileState StateOf(const struct stat& st) {
@@ -215,7 +225,9 @@ void CatchInterrupts() {
   memset(&action, 0, sizeof action);
   action.sa_handler = NoteInterrupt;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
+  // A second signal ends the process at once (a read that waits on a pipe
+  // would never see the first); the journal covers it.
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
 }
 

@@ -382,8 +382,8 @@ BOOL WINAPI NoteInterrupt(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-      InterlockedExchange(&gInterrupted, 1);
-      return TRUE;
+      // A second one ends the process at once; the journal covers it.
+      return InterlockedExchange(&gInterrupted, 1) == 0;
     // Not CTRL_LOGOFF_EVENT: a service hears every user's logoff.
     case CTRL_CLOSE_EVENT:
     case CTRL_SHUTDOWN_EVENT:
@@ -449,8 +449,26 @@ int Sync(FILE* stream) {
 
 int RemoveFile(const char* path) { return remove(path) == 0 ? 0 : errno; }
 
-// No dotlock here, and a journal is found by the name it was made under.
-std::string FinalName(const char* path) { return path; }
+bool IsOwnPrivateFile(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    errno = ErrnoFromWin32(GetLastError());
+    return false;
+  }
+  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+    errno = EPERM;
+    return false;
+  }
+  return true;
+}
+
+// No dotlock here; the journal lies beside the name, spelt long, so that a
+// short 8.3 name finds the same one.
+std::string FinalName(const char* path) {
+  char name[MAX_PATH];
+  DWORD size = GetLongPathNameA(path, name, sizeof name);
+  return size > 0 && size < sizeof name ? std::string(name, size) : std::string(path);
+}
 
 // The directory entry of the journal, made or removed, is forced out here,
 // which FAT needs (NTFS journals it).

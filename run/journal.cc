@@ -14,12 +14,16 @@ namespace {
 // identity, 64-bit little-endian, and a checksum of all but the state,
 // which alone changes after the trailer is written.
 const size_t kTrailerSize = 64;
-const char kMagic[8] = {'K', 'I', 'V', 'E', 'X', 'J', 'N', '1'};
+const char kMagic[8] = {'K', 'I', 'V', 'E', 'X', 'J', 'N', '2'};
 const size_t kStateAt = 8;
 enum { kComplete = 1, kResized = 2 };
 
 // The pieces copied between the journal and the buffer.
 const size_t kCopyPiece = 1 << 20;
+// The old bytes that the new ones overwrite are remembered by a hash per
+// page of the file: a page reaches the disk whole, so after a crash each
+// holds its old or its new bytes, and anything else is another program's.
+const int64_t kPage = 4096;
 
 struct cTrailer {
   uint64_t state = kComplete;
@@ -28,6 +32,14 @@ struct cTrailer {
 
   int64_t Tail() const { return newSize - firstChange; }
   int64_t Cut() const { return oldSize > newSize ? oldSize - newSize : 0; }
+  // The end of the old bytes that new ones overwrite.
+  int64_t OverlapEnd() const { return oldSize < newSize ? oldSize : newSize; }
+  int64_t Pages() const {
+    if (OverlapEnd() <= firstChange) return 0;
+    return (OverlapEnd() - 1) / kPage - firstChange / kPage + 1;
+  }
+  int64_t HashesAt() const { return Tail() + Cut(); }
+  int64_t TrailerAt() const { return HashesAt() + 8 * Pages(); }
 };
 
 void Put64(unsigned char* at, uint64_t value) {
@@ -50,6 +62,20 @@ uint64_t Checksum(const unsigned char* trailer) {
   return sum;
 }
 
+// A page's fingerprint, eight bytes at a time: fast enough to take of
+// every page a rewrite overwrites.
+uint64_t PageHash(const char* bytes, size_t size) {
+  uint64_t h = 0x9E3779B97F4A7C15ULL ^ size;
+  size_t i = 0;
+  for (uint64_t word; i + 8 <= size; i += 8) {
+    memcpy(&word, bytes + i, 8);
+    h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
+    h ^= h >> 32;
+  }
+  for (; i < size; ++i) h = (h ^ static_cast<unsigned char>(bytes[i])) * 0x100000001B3ULL;
+  return h;
+}
+
 void Encode(const cTrailer& t, unsigned char* out) {
   memcpy(out, kMagic, sizeof kMagic);
   Put64(out + kStateAt, t.state);
@@ -62,15 +88,19 @@ void Encode(const cTrailer& t, unsigned char* out) {
 }
 
 // False for a journal without a whole trailer that fits its size: the run
-// that wrote it never touched the buffer.
-bool ReadTrailer(FILE* journal, cTrailer* t) {
+// that wrote it never touched the buffer. *unreadable when it could not
+// even be read: then nothing can be told.
+bool ReadTrailer(FILE* journal, cTrailer* t, bool* unreadable) {
   int64_t size = platform::RegularFileSize(journal);
   unsigned char in[kTrailerSize];
-  if (size < static_cast<int64_t>(kTrailerSize) ||
-      platform::ReadAt(journal, size - static_cast<int64_t>(kTrailerSize), in, sizeof in) !=
-          static_cast<int64_t>(sizeof in) ||
-      memcmp(in, kMagic, sizeof kMagic) != 0 || Get64(in + 56) != Checksum(in))
+  *unreadable = false;
+  if (size < static_cast<int64_t>(kTrailerSize)) return false;
+  int64_t got = platform::ReadAt(journal, size - static_cast<int64_t>(kTrailerSize), in, sizeof in);
+  if (got != static_cast<int64_t>(sizeof in)) {
+    *unreadable = true;
     return false;
+  }
+  if (memcmp(in, kMagic, sizeof kMagic) != 0 || Get64(in + 56) != Checksum(in)) return false;
   t->state = Get64(in + kStateAt);
   t->firstChange = static_cast<int64_t>(Get64(in + 16));
   t->oldSize = static_cast<int64_t>(Get64(in + 24));
@@ -78,56 +108,141 @@ bool ReadTrailer(FILE* journal, cTrailer* t) {
   t->volume = Get64(in + 40);
   t->index = Get64(in + 48);
   return t->firstChange >= 0 && t->firstChange <= t->newSize && t->oldSize >= 0 &&
-         t->Tail() + t->Cut() + static_cast<int64_t>(kTrailerSize) == size;
+         t->TrailerAt() + static_cast<int64_t>(kTrailerSize) == size;
+}
+
+// The room for pieces read or copied: one per process, kept.
+char* Room() {
+  static char* room = nullptr;
+  if (room == nullptr) room = static_cast<char*>(platform::AllocBlock(kCopyPiece));
+  return room;
+}
+
+// Reads [from, to) of `file` in large pieces and hands it to visit(offset,
+// bytes, size) page by page (pages of the file, so the first and last may
+// be shorter). 0, the errno of a failed read, or -1 when visit said stop.
+template <class Visit>
+int ForEachPage(FILE* file, int64_t from, int64_t to, Visit visit) {
+  char* room = Room();
+  if (room == nullptr) return ENOMEM;
+  for (int64_t at = from; at < to;) {
+    int64_t end = (at / kPage + static_cast<int64_t>(kCopyPiece) / kPage) * kPage;
+    if (end > to) end = to;
+    size_t want = static_cast<size_t>(end - at);
+    if (platform::ReadAt(file, at, room, want) != static_cast<int64_t>(want))
+      return errno != 0 ? errno : EIO;
+    for (int64_t page = at; page < end;) {
+      int64_t next = (page / kPage + 1) * kPage < end ? (page / kPage + 1) * kPage : end;
+      if (!visit(page, room + (page - at), static_cast<size_t>(next - page))) return -1;
+      page = next;
+    }
+    at = end;
+  }
+  return 0;
 }
 
 // Copies `size` bytes from `from` at `fromAt` to `to` at `toAt`, with the
 // step hook "copy" before each piece written when `step`. 0 or errno.
 int Copy(FILE* from, int64_t fromAt, FILE* to, int64_t toAt, int64_t size, bool step) {
-  static char* piece = nullptr;  // kept for the process: one run, one buffer
-  if (piece == nullptr) piece = static_cast<char*>(platform::AllocBlock(kCopyPiece));
-  if (piece == nullptr) return ENOMEM;
+  char* room = Room();
+  if (room == nullptr) return ENOMEM;
   for (int64_t done = 0; done < size;) {
-    size_t want = size - done < static_cast<int64_t>(kCopyPiece) ? static_cast<size_t>(size - done)
-                                                                   : kCopyPiece;
-    int64_t got = platform::ReadAt(from, fromAt + done, piece, want);
+    // Pieces end on the target's pages: a run that dies between two leaves
+    // every page old or new.
+    int64_t end = ((toAt + done) / kPage + static_cast<int64_t>(kCopyPiece) / kPage) * kPage;
+    size_t want = static_cast<size_t>(end - toAt - done < size - done ? end - toAt - done
+                                                                       : size - done);
+    int64_t got = platform::ReadAt(from, fromAt + done, room, want);
     if (got != static_cast<int64_t>(want)) return got < 0 && errno != 0 ? errno : EIO;
     if (step) platform::AtStep("copy");
-    int err = platform::WriteAt(to, toAt + done, piece, want);
+    int err = platform::WriteAt(to, toAt + done, room, want);
     if (err != 0) return err;
     done += got;
   }
   return 0;
 }
 
-// True when the `size` bytes at `at` are all NUL: grown room that no new
-// byte has reached yet (a message never begins with NULs).
-bool AllNul(FILE* file, int64_t at, int64_t size) {
-  char bytes[4096];
-  for (int64_t done = 0; done < size;) {
-    size_t want = size - done < static_cast<int64_t>(sizeof bytes) ? static_cast<size_t>(size - done)
-                                                                   : sizeof bytes;
-    if (platform::ReadAt(file, at + done, bytes, want) != static_cast<int64_t>(want)) return false;
-    for (size_t i = 0; i < want; ++i)
-      if (bytes[i] != '\0') return false;
-    done += static_cast<int64_t>(want);
-  }
+bool IsNul(const char* bytes, size_t size) {
+  for (size_t i = 0; i < size; ++i)
+    if (bytes[i] != '\0') return false;
   return true;
 }
 
-// True when `a` at `atA` and `b` at `atB` hold the same `size` bytes.
-bool SameBytes(FILE* a, int64_t atA, FILE* b, int64_t atB, int64_t size) {
-  char x[4096], y[4096];
-  for (int64_t done = 0; done < size;) {
-    size_t want = size - done < static_cast<int64_t>(sizeof x) ? static_cast<size_t>(size - done)
-                                                               : sizeof x;
-    if (platform::ReadAt(a, atA + done, x, want) != static_cast<int64_t>(want) ||
-        platform::ReadAt(b, atB + done, y, want) != static_cast<int64_t>(want) ||
-        memcmp(x, y, want) != 0)
-      return false;
-    done += static_cast<int64_t>(want);
-  }
-  return true;
+// True when [from, to) of `file` is grown room no byte has reached yet:
+// NULs (a message never begins with them).
+bool AllNul(FILE* file, int64_t from, int64_t to) {
+  return ForEachPage(file, from, to, [](int64_t, const char* bytes, size_t size) {
+           return IsNul(bytes, size);
+         }) == 0;
+}
+
+// Appends the hash of every page of old bytes the rewrite overwrites to
+// the journal. 0 or errno.
+int WriteOldHashes(FILE* buffer, FILE* journal, const cTrailer& t) {
+  unsigned char hashes[8 * 512];
+  size_t held = 0;
+  int64_t at = t.HashesAt();
+  int err = 0;
+  int walked = ForEachPage(buffer, t.firstChange, t.OverlapEnd(),
+                           [&](int64_t, const char* bytes, size_t size) {
+    Put64(hashes + held, PageHash(bytes, size));
+    held += 8;
+    if (held == sizeof hashes) {
+      err = platform::WriteAt(journal, at, hashes, held);
+      at += static_cast<int64_t>(held);
+      held = 0;
+    }
+    return err == 0;
+  });
+  if (err == 0 && walked > 0) err = walked;
+  if (err == 0 && held > 0) err = platform::WriteAt(journal, at, hashes, held);
+  return err;
+}
+
+// True when [from, to) of `file` holds the journal's bytes from `at` on.
+bool SameAsJournal(FILE* file, int64_t from, int64_t to, FILE* journal, int64_t at) {
+  char* theirs = static_cast<char*>(platform::AllocBlock(static_cast<size_t>(kPage)));
+  if (theirs == nullptr) return false;
+  int walked = ForEachPage(file, from, to, [&](int64_t page, const char* bytes, size_t size) {
+    return platform::ReadAt(journal, at + (page - from), theirs, size) ==
+               static_cast<int64_t>(size) &&
+           memcmp(bytes, theirs, size) == 0;
+  });
+  platform::FreeBlock(theirs);
+  return walked == 0;
+}
+
+// How the buffer's bytes from the first change up to `end` stand against
+// the journal: every page still old (grown room: NUL), or each old or new,
+// or some neither (or unreadable): another program's.
+enum Standing { kAllOld, kOldOrNew, kForeign };
+
+Standing Compare(FILE* buffer, FILE* journal, const cTrailer& t, int64_t end) {
+  char* theirs = static_cast<char*>(platform::AllocBlock(static_cast<size_t>(kPage)));
+  if (theirs == nullptr) return kForeign;
+  bool allOld = true;
+  int64_t page = 0;
+  auto check = [&](int64_t at, const char* bytes, size_t size) {
+    bool isOld;
+    if (at < t.OverlapEnd()) {
+      unsigned char hash[8];
+      isOld = platform::ReadAt(journal, t.HashesAt() + 8 * page++, hash, 8) == 8 &&
+              Get64(hash) == PageHash(bytes, size);
+    } else {
+      isOld = IsNul(bytes, size);
+    }
+    allOld = allOld && isOld;
+    return isOld || (platform::ReadAt(journal, at - t.firstChange, theirs, size) ==
+                         static_cast<int64_t>(size) &&
+                     memcmp(bytes, theirs, size) == 0);
+  };
+  // The old bytes' pages as they were hashed, then the grown room.
+  int64_t overlap = end < t.OverlapEnd() ? end : t.OverlapEnd();
+  int walked = ForEachPage(buffer, t.firstChange, overlap, check);
+  if (walked == 0 && end > overlap) walked = ForEachPage(buffer, overlap, end, check);
+  platform::FreeBlock(theirs);
+  if (walked != 0) return kForeign;
+  return allOld ? kAllOld : kOldOrNew;
 }
 
 // The journal goes, and with it the run's claim on the buffer's new bytes.
@@ -139,10 +254,7 @@ int RemoveJournal(const std::string& name) {
 
 void ReportError(int err) { LogMsg(stderr, "Fehler: %s\n", platform::ErrorText(err)); }
 
-RewriteResult ReportChanged(const std::string& buffer, cFileStream& journal) {
-  LogMsg(stderr, "Der Puffer %s wurde waehrend des Laufs veraendert und bleibt, wie er ist\n",
-         buffer.c_str());
-  std::string name = journal.FileName;
+RewriteResult Untouched(cFileStream& journal, const std::string& name) {
   journal.Abandon();
   RemoveJournal(name);
   return kUntouched;
@@ -150,7 +262,12 @@ RewriteResult ReportChanged(const std::string& buffer, cFileStream& journal) {
 
 }  // namespace
 
-std::string JournalName(const char* buffer) { return std::string(buffer) + "-journal"; }
+void ReportChanged(const char* buffer) {
+  LogMsg(stderr, "Der Puffer %s wurde waehrend des Laufs veraendert und bleibt, wie er ist\n",
+         buffer);
+}
+
+std::string JournalName(const char* buffer) { return std::string(buffer) + ".journal"; }
 
 bool CreateJournal(const char* buffer, cFileStream& journal) {
   std::string name = JournalName(buffer);
@@ -176,63 +293,65 @@ RewriteResult RewriteFromJournal(cFileStream& input, cFileStream& journal) {
   t.index = held.index;
   bool written = writer.Flush();
   // A reader that found the buffer changed ended early: nothing to compose.
-  if (!input.Unchanged()) return ReportChanged(buffer, journal);
+  if (!input.Unchanged()) {
+    ReportChanged(buffer.c_str());
+    return Untouched(journal, name);
+  }
   if (written && t.firstChange < 0 && t.newSize == t.oldSize) {
     // Nothing differs: the buffer keeps its bytes and its time.
-    journal.Abandon();
-    RemoveJournal(name);
+    Untouched(journal, name);
     return kRewritten;
   }
   if (t.firstChange < 0) t.firstChange = t.newSize;  // only the end goes
   unsigned char trailer[kTrailerSize];
   Encode(t, trailer);
-  // The new bytes, the cut ones and the trailer, each on the disk before
-  // what follows it.
+  // The new bytes, the cut ones, the old pages' hashes and the trailer,
+  // each on the disk before what follows it.
   int err = written ? 0 : writer.Error() != 0 ? writer.Error() : EIO;
   if (err == 0) err = Copy(input.File, t.newSize, journal.File, t.Tail(), t.Cut(), false);
+  if (err == 0) err = WriteOldHashes(input.File, journal.File, t);
   if (err == 0) err = platform::Sync(journal.File);
-  if (err == 0)
-    err = platform::WriteAt(journal.File, t.Tail() + t.Cut(), trailer, sizeof trailer);
+  if (err == 0) err = platform::WriteAt(journal.File, t.TrailerAt(), trailer, sizeof trailer);
   if (err == 0) err = platform::Sync(journal.File);
   if (err == 0) platform::SyncDirectoryOf(name.c_str());
   if (err != 0) {
     LogMsg(stderr, "Das Journal %s konnte nicht geschrieben werden\n", name.c_str());
     ReportError(err);
-    journal.Abandon();
-    RemoveJournal(name);
-    return kUntouched;
+    return Untouched(journal, name);
   }
   platform::AtStep("journal");
   err = platform::HoldAlone(&input.File, buffer.c_str());
   if (err != 0) {
     LogMsg(stderr, "Der Puffer %s wird gerade von einem anderen Programm benutzt und bleibt, "
            "wie er ist\n", buffer.c_str());
-    journal.Abandon();
-    RemoveJournal(name);
-    return kUntouched;
+    return Untouched(journal, name);
   }
   // The last look, with every lock held: a program that takes none must
   // not have written it since it was read.
   platform::AtStep("check");
-  if (!input.Unchanged()) return ReportChanged(buffer, journal);
+  if (!input.Unchanged()) {
+    ReportChanged(buffer.c_str());
+    return Untouched(journal, name);
+  }
   // The new end first: what a program without a lock appends from now on
   // lands behind the new bytes.
   if (t.newSize != t.oldSize) {
     err = platform::Resize(input.File, t.newSize);
-    if (err != 0 && platform::RegularFileSize(input.File) == t.oldSize) {
+    // A growth that failed half-way (room reserved block by block) is taken
+    // back while the locks are held: the buffer is then as it was.
+    if (err != 0 && platform::Resize(input.File, t.oldSize) == 0 &&
+        platform::Sync(input.File) == 0) {
       LogMsg(stderr, "Der Puffer %s konnte nicht auf seine neue Laenge gebracht werden und "
              "bleibt, wie er ist\n", buffer.c_str());
       ReportError(err);
-      journal.Abandon();
-      RemoveJournal(name);
-      return kUntouched;
+      return Untouched(journal, name);
     }
     if (err == 0) err = platform::Sync(input.File);
     unsigned char state[8];
     Put64(state, kResized);
     if (err == 0)
-      err = platform::WriteAt(journal.File, t.Tail() + t.Cut() + static_cast<int64_t>(kStateAt),
-                              state, sizeof state);
+      err = platform::WriteAt(journal.File, t.TrailerAt() + static_cast<int64_t>(kStateAt), state,
+                              sizeof state);
     if (err == 0) err = platform::Sync(journal.File);
     if (err == 0) platform::AtStep("resized");
   }
@@ -263,39 +382,59 @@ bool RecoverJournal(const char* buffer) {
   if (!platform::PathExists(name.c_str())) return true;
   cFileStream held;
   if (held.OpenHeld(buffer, 0, true) != 0) return false;
-  FILE* journal = platform::OpenFile(name.c_str(), "rb");
+  // Only a journal that Kivex made for this account counts: a file put
+  // there by anyone else must not write into the buffer.
+  FILE* journal = platform::IsOwnPrivateFile(name.c_str()) ? platform::OpenFile(name.c_str(), "rb")
+                                                           : nullptr;
+  if (journal == nullptr && errno == ENOENT) return held.Close() == 0;  // another run took it
   if (journal == nullptr) {
-    LogMsg(stderr, "Fehler: %s\n", platform::ErrorText(errno));
-    LogMsg(stderr, "Fehler beim Oeffnen der Datei %s\n", name.c_str());
+    LogMsg(stderr, "Das Journal %s ist nicht von Kivex fuer diesen Benutzer angelegt; beide "
+           "bleiben, wie sie sind\n", name.c_str());
     return false;
   }
   cTrailer t;
-  bool complete = ReadTrailer(journal, &t);
+  bool unreadable;
+  bool complete = ReadTrailer(journal, &t, &unreadable);
   const platform::FileState& now = held.HeldState();
-  if (complete && (t.volume != now.volume || t.index != now.index)) {
+  const char* refusal = nullptr;
+  if (unreadable)
+    refusal = "Das Journal %s konnte nicht gelesen werden; es und der Puffer %s bleiben, wie sie "
+              "sind\n";
+  else if (complete && (t.volume != now.volume || t.index != now.index))
+    refusal = "Das Journal %s gehoert zu einer anderen Datei als dem Puffer %s; beide bleiben, "
+              "wie sie sind\n";
+  // Until the run gave the buffer its new size it had not touched it: the
+  // old bytes are all there, followed by what was appended since (growth:
+  // not yet the NULs of the new room; shrink: still the bytes it cuts).
+  // Once it had, the journal holds every new byte, and what was appended
+  // lies behind the new end. Either way each page must hold its old or
+  // its new bytes: anything else means another program rewrote the buffer
+  // since, and the journal no longer fits it.
+  bool resized = t.state == kResized || t.newSize == t.oldSize;
+  if (complete && !resized && t.newSize > t.oldSize) {
+    resized = now.size >= t.newSize && AllNul(held.File, t.oldSize, t.newSize);
+  } else if (complete && !resized) {
+    resized = now.size < t.oldSize ||
+              !SameAsJournal(held.File, t.newSize, t.oldSize, journal, t.Tail());
+  }
+  int64_t end = resized ? t.newSize : t.OverlapEnd();
+  if (refusal == nullptr && complete) {
+    Standing standing = now.size < end ? kForeign : Compare(held.File, journal, t, end);
+    if (resized ? standing == kForeign : standing != kAllOld)
+      refusal = "Das Journal %s passt nicht mehr zum Puffer %s, den ein anderes Programm "
+                "inzwischen geaendert hat; beide bleiben, wie sie sind\n";
+  }
+  bool forward = complete && resized;
+  if (refusal != nullptr) {
     fclose(journal);
-    LogMsg(stderr, "Das Journal %s gehoert zu einer anderen Datei als dem Puffer %s; beide "
-           "bleiben, wie sie sind\n", name.c_str(), buffer);
+    LogMsg(stderr, refusal, name.c_str(), buffer);
     return false;
   }
-  // Where the run had not yet touched the buffer it is still the old one,
-  // followed by what was appended since; once it had, the journal holds
-  // every new byte, and what was appended lies behind the new end.
-  bool forward = complete;
-  if (complete && t.state != kResized && t.newSize > t.oldSize)
-    forward = now.size >= t.newSize && AllNul(held.File, t.oldSize, t.newSize - t.oldSize);
-  else if (complete && t.state != kResized && t.newSize < t.oldSize)
-    forward = !(now.size >= t.oldSize &&
-                SameBytes(held.File, t.newSize, journal, t.Tail(), t.Cut()));
   int err = 0;
   if (forward) {
-    if (now.size < t.newSize) {
-      fclose(journal);
-      LogMsg(stderr, "Das Journal %s passt nicht mehr zum Puffer %s, der inzwischen kuerzer "
-             "ist; beide bleiben, wie sie sind\n", name.c_str(), buffer);
-      return false;
-    }
-    err = Copy(journal, 0, held.File, t.firstChange, t.Tail(), false);
+    // Nobody reads the buffer while its bytes are written again.
+    err = platform::HoldAlone(&held.File, buffer);
+    if (err == 0) err = Copy(journal, 0, held.File, t.firstChange, t.Tail(), false);
     if (err == 0) err = platform::Sync(held.File);
   }
   fclose(journal);

@@ -4,10 +4,11 @@
 // is removed once the buffer holds them on the disk. A run that finds a
 // journal puts its buffer in order first.
 //
-// The journal `<buffer>-journal`: the new bytes (from the first change to
-// the new end), then, where the buffer gets shorter, the old bytes cut off
-// at its end, then a trailer of kTrailerSize bytes, written last, so that a
-// journal cut short by a crash has none.
+// The journal `<buffer>.journal` (an extension of its own: a Windows short
+// name must not end in the buffer's): the new bytes (from the first change
+// to the new end); where the buffer gets shorter, the old bytes cut off at
+// its end; a hash of each page of old bytes the new ones overwrite; then a
+// trailer, written last, so that a journal cut short by a crash has none.
 #ifndef KIVEX_RUN_JOURNAL_H_
 #define KIVEX_RUN_JOURNAL_H_
 
@@ -16,6 +17,10 @@
 #include "buffer/file_stream.h"
 
 std::string JournalName(const char* buffer);
+
+// Says that another program changed the buffer during the run, and that it
+// stays as that program left it.
+void ReportChanged(const char* buffer);
 
 // Opens `journal` on a new, private journal for `buffer`, written in
 // blocks; nothing is written before the buffer's first change. False after
@@ -37,9 +42,11 @@ RewriteResult RewriteFromJournal(cFileStream& input, cFileStream& journal);
 
 // Puts `buffer` in order when a journal of an interrupted run lies beside
 // it: back to its old bytes where the run had not touched them, else
-// forward to the new ones; bytes appended since stay behind them. Takes the
-// buffer's locks for it. True when there was nothing to do or it is done
-// (and said so); false after the report.
+// forward to the new ones; bytes appended since stay behind them. A journal
+// not made by Kivex for this account, or one that no longer fits the
+// buffer (another program rewrote it since), is left alone with it. Takes
+// the buffer's locks for it. True when there was nothing to do or it is
+// done (and said so); false after the report.
 bool RecoverJournal(const char* buffer);
 
 #endif  // KIVEX_RUN_JOURNAL_H_

@@ -59,7 +59,6 @@ void PrintStatistics(const RunOptions& options, const RunCounters& counters) {
 
 int RunKivex(int argc, char** argv) {
   BufferConsole();
-  platform::CatchInterrupts();
   cRun run;
   RunOptions& opt = run.options;
   if (!scan_args(argc, argv, opt.inputBuffer, opt.outputBuffer, opt.extractDir, opt.flags))
@@ -68,6 +67,8 @@ int RunKivex(int argc, char** argv) {
   const std::string final = platform::FinalName(opt.inputBuffer.Text());
   const char* input = final.c_str();
   bool inPlace = (opt.flags & OPT_INPLACE) && (opt.flags & OPT_INSERT);
+  // In place a run must end through its clean-up: it leaves a journal.
+  if (inPlace) platform::CatchInterrupts();
   // An interrupted rewrite is put in order before anybody reads the buffer.
   if (!RecoverJournal(input)) return 1;
   // Held until the end: nobody else writes the buffer while it is read.
@@ -97,8 +98,7 @@ int RunKivex(int argc, char** argv) {
     // lose nothing: the result stands only for the buffer as it was read.
     platform::AtStep("check");
     if (!run.input.Unchanged()) {
-      LogMsg(stderr, "Der Puffer %s wurde waehrend des Laufs veraendert und bleibt, wie er ist\n",
-             input);
+      ReportChanged(input);
       return 1;
     }
   }

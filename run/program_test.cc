@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <sys/stat.h>
 #include <cstdio>
 #include <filesystem>
 #include <regex>
@@ -189,6 +190,33 @@ TEST(RunKivex, RunDeadAtAnyStepLosesNothing) {
   }
 }
 
+// A journal is applied only to the buffer it was made for, as that run
+// left it: not after another program rewrote the buffer (a mail reader
+// that emptied it, new mail since), and never one that this account's
+// Kivex did not make. Both stay as they are, and so does the mail.
+TEST(RunKivex, JournalThatNoLongerFitsIsNeverApplied) {
+  ScratchRun run(Buffers()[0], "stale");
+  platform::SetStepHook([](const char* step) {
+    if (strcmp(step, "copy") == 0) _exit(3);
+  });
+  EXPECT_EXIT(run.InPlace("", false), testing::ExitedWithCode(3), "");
+  platform::SetStepHook(nullptr);
+  std::string mail;
+  for (int i = 0; i < 400; ++i) mail += test::Message({"EMP: neu" + std::to_string(i), "LEN: 3"}, "neu");
+  test::WriteFile(run.input, mail);
+  std::string journal = JournalName(run.input.c_str());
+  for (int again = 0; again < 2; ++again) {
+    EXPECT_EQ(run.InPlace(), 1);
+    EXPECT_TRUE(test::Has(run.err, "passt nicht mehr zum Puffer")) << run.err;
+    EXPECT_TRUE(test::ReadFile(run.input) == mail && test::Exists(journal));
+  }
+#ifndef _WIN32
+  chmod(journal.c_str(), 0644);  // as if another account had put it there
+  EXPECT_EQ(run.InPlace("-k" + run.dir.File("out.puf")), 1);
+  EXPECT_TRUE(test::Has(run.err, "ist nicht von Kivex") && test::ReadFile(run.input) == mail);
+#endif
+}
+
 // The journal is on the disk before the buffer is touched, and the buffer
 // before the journal goes: the syncs and the size change in order. A
 // second run finds nothing to do: it writes nothing and leaves the time.
@@ -218,7 +246,8 @@ TEST(RunKivex, InterruptedRunChangesNothing) {
   EXPECT_EQ(run.InPlace(), 1);
   EXPECT_TRUE(test::Has(run.err, kInterrupted) && run.Clean());
   EXPECT_EQ(test::ReadFile(run.input), Buffers()[0]);
-  signal(SIGINT, SIG_DFL);
+  platform::CatchInterrupts();  // the note taken back, for the tests after it
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
 }
 #endif
 
