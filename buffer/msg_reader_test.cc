@@ -11,11 +11,12 @@ using test::Message;
 
 namespace {
 
-// Reads and writes every message of `in` (closed then): the last ReadMsg
-// result, the output and the log. Long bodies stream: none is held whole.
-std::tuple<int, std::string, std::string> Filter(FILE* in, std::vector<int64_t>* starts = nullptr) {
-  FILE* out = test::TempStream();
-  FILE* log = test::TempStream();
+// Reads and writes every message of `in` (closed then; bytes: a stream of
+// them): the last ReadMsg result, the output and the log. Long bodies
+// stream: none is held whole.
+using Filtered = std::tuple<int, std::string, std::string>;
+Filtered Filter(FILE* in, std::vector<int64_t>* starts = nullptr) {
+  FILE *out = test::TempStream(), *log = test::TempStream();
   int last;
   {
     cBlockWriter writer;
@@ -28,16 +29,11 @@ std::tuple<int, std::string, std::string> Filter(FILE* in, std::vector<int64_t>*
     }
     writer.Flush();
   }
-  std::tuple<int, std::string, std::string> result{last, test::Contents(out), test::Contents(log)};
-  fclose(in);
-  fclose(out);
-  fclose(log);
+  Filtered result{last, test::Contents(out), test::Contents(log)};
+  for (FILE* stream : {in, out, log}) fclose(stream);
   return result;
 }
-
-std::tuple<int, std::string, std::string> Filter(const std::string& bytes) {
-  return Filter(test::StreamOf(bytes));
-}
+Filtered Filter(const std::string& bytes) { return Filter(test::StreamOf(bytes)); }
 
 }  // namespace
 

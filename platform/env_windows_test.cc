@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include "platform/env.h"
 #include "tests/test_util.h"
@@ -22,53 +23,31 @@ DWORD OpenError(const std::string& name, DWORD access) {
   return 0;
 }
 
-FILE* HeldForRewrite(const std::string& name, platform::FileState* state) {
-  return platform::OpenHeld(name.c_str(), state, true);
-}
-
 }  // namespace
 
 // Held for a rewrite, the buffer keeps writers out but not readers; held
-// alone while its bytes change, it keeps everyone out; closed, nobody.
-TEST(WindowsRewrite, HeldBufferKeepsOthersOutAsFarAsNeeded) {
-  test::ScratchDir dir;
-  std::string name = dir.File("in.puf");
-  test::WriteFile(name, "mail");
-  platform::FileState state;
-  FILE* held = HeldForRewrite(name, &state);
-  ASSERT_NE(held, nullptr);
-  EXPECT_EQ(OpenError(name, GENERIC_WRITE), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  EXPECT_EQ(OpenError(name, GENERIC_READ), 0u);
-  ASSERT_EQ(platform::HoldAlone(&held, name.c_str()), 0);
-  ASSERT_NE(held, nullptr);
-  EXPECT_EQ(OpenError(name, GENERIC_READ), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  char bytes[8] = {};
-  EXPECT_EQ(fread(bytes, 1, sizeof bytes, held), 4u);  // the new stream reads the same file
-  EXPECT_EQ(platform::Close(held), 0);
-  EXPECT_EQ(OpenError(name, GENERIC_WRITE), 0u);
-  EXPECT_EQ(OpenError(name, GENERIC_READ), 0u);
-  // A reader that stays is waited for, then reported; the old stream is gone.
-  held = HeldForRewrite(name, &state);
-  ASSERT_NE(held, nullptr);
-  HANDLE reader = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-  EXPECT_EQ(platform::HoldAlone(&held, name.c_str()), EBUSY);
-  EXPECT_EQ(held, nullptr);
-  CloseHandle(reader);
-}
-
-// Positioned reads, writes and size changes leave the stream's own
-// position where it was: its next read goes on from there.
-TEST(WindowsRewrite, PositionedIoLeavesTheStreamAlone) {
+// alone while its bytes change, it keeps everyone out, and positioned reads,
+// writes and size changes leave the stream's own position where it was: its
+// next read goes on from there. Closed, it is open to all again and the same
+// file as before, with the attributes someone gave it. A reader that stays
+// is waited for, then reported; the old stream is gone.
+TEST(WindowsRewrite, HeldBufferIsRewrittenInPlace) {
   test::ScratchDir dir;
   std::string name = dir.File("in.puf");
   test::WriteFile(name, "0123456789");
-  platform::FileState state;
-  FILE* held = HeldForRewrite(name, &state);
+  ASSERT_TRUE(SetFileAttributesA(name.c_str(), FILE_ATTRIBUTE_HIDDEN));
+  const DWORD refused = ERROR_SHARING_VIOLATION;
+  platform::FileState before, after;
+  FILE* held = platform::OpenHeld(name.c_str(), &before, true);
   ASSERT_NE(held, nullptr);
+  EXPECT_EQ(OpenError(name, GENERIC_WRITE), refused);
+  EXPECT_EQ(OpenError(name, GENERIC_READ), 0u);
+  ASSERT_EQ(platform::HoldAlone(&held, name.c_str()), 0);
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(OpenError(name, GENERIC_READ), refused);
   setvbuf(held, nullptr, _IONBF, 0);  // each fread asks the file itself
   char bytes[16] = {};
-  ASSERT_EQ(fread(bytes, 1, 2, held), 2u);
+  ASSERT_EQ(fread(bytes, 1, 2, held), 2u);  // the new stream reads the same file
   EXPECT_EQ(platform::ReadAt(held, 5, bytes, sizeof bytes), 5);
   EXPECT_EQ(std::string(bytes, 5), "56789");
   EXPECT_EQ(platform::ReadAt(held, 20, bytes, sizeof bytes), 0);
@@ -82,41 +61,28 @@ TEST(WindowsRewrite, PositionedIoLeavesTheStreamAlone) {
   EXPECT_EQ(platform::Tell(held), 5);
   EXPECT_EQ(platform::Close(held), 0);
   EXPECT_EQ(test::ReadFile(name), "0123");
+  EXPECT_EQ(OpenError(name, GENERIC_READ | GENERIC_WRITE), 0u);
+  EXPECT_NE(GetFileAttributesA(name.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+  held = platform::OpenHeld(name.c_str(), &after, true);
+  ASSERT_NE(held, nullptr);
+  EXPECT_TRUE(after.volume == before.volume && after.index == before.index);
+  HANDLE reader = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(platform::HoldAlone(&held, name.c_str()), EBUSY);
+  EXPECT_EQ(held, nullptr);
+  CloseHandle(reader);
 }
 
-// Only a file on a disk is rewritten: a folder or a device is turned away.
+// Only a file on a disk is rewritten: a folder or a device is turned away,
+// a missing one not found.
 TEST(WindowsRewrite, RefusesAllButDiskFiles) {
   test::ScratchDir dir;
   platform::FileState state;
-  for (const std::string& name : {dir.path(), std::string("NUL")}) {
+  const std::pair<std::string, int> cases[] = {
+      {dir.path(), ENODEV}, {"NUL", ENODEV}, {dir.File("missing"), ENOENT}};
+  for (const auto& [name, err] : cases) {
     errno = 0;
-    EXPECT_EQ(HeldForRewrite(name, &state), nullptr) << name;
-    EXPECT_EQ(errno, ENODEV) << name;
+    EXPECT_EQ(platform::OpenHeld(name.c_str(), &state, true), nullptr) << name;
+    EXPECT_EQ(errno, err) << name;
   }
-  EXPECT_EQ(HeldForRewrite(dir.File("missing"), &state), nullptr);
-  EXPECT_EQ(errno, ENOENT);
-}
-
-// The rewritten buffer is the same file as before: its ID and the
-// attributes someone gave it stay.
-TEST(WindowsRewrite, RewriteKeepsTheFileItself) {
-  test::ScratchDir dir;
-  std::string name = dir.File("in.puf");
-  test::WriteFile(name, "old mail");
-  ASSERT_TRUE(SetFileAttributesA(name.c_str(), FILE_ATTRIBUTE_HIDDEN));
-  platform::FileState before, after;
-  FILE* held = HeldForRewrite(name, &before);
-  ASSERT_NE(held, nullptr);
-  ASSERT_EQ(platform::HoldAlone(&held, name.c_str()), 0);
-  EXPECT_EQ(platform::WriteAt(held, 0, "new", 3), 0);
-  EXPECT_EQ(platform::Resize(held, 3), 0);
-  EXPECT_EQ(platform::Close(held), 0);
-  EXPECT_EQ(test::ReadFile(name), "new");
-  EXPECT_EQ(GetFileAttributesA(name.c_str()) & FILE_ATTRIBUTE_HIDDEN,
-            static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
-  held = platform::OpenHeld(name.c_str(), &after);
-  ASSERT_NE(held, nullptr);
-  EXPECT_EQ(platform::Close(held), 0);
-  EXPECT_EQ(after.volume, before.volume);
-  EXPECT_EQ(after.index, before.index);
 }

@@ -57,8 +57,6 @@ else
   export WINELOADER="$WINE"
   [ -d "$WINEPREFIX" ] || "$WINE" wineboot -i >/dev/null 2>&1 || true
 fi
-# Wine takes TMP and TEMP from its registry: the prefix's own, not a test's.
-for var in TMP TEMP; do "$WINE" reg delete 'HKCU\Environment' /v $var /f >/dev/null 2>&1 || true; done
 for dir in $dirs; do
   echo "== $dir under Wine =="
   (cd "$dir" && ctest --output-on-failure --no-tests=error)

@@ -68,20 +68,6 @@ inline bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// Defined in platform/env_test.cc: whether only the file's owner may use
-// it, and giving everyone access to it (a buffer in a shared folder).
-bool OwnerOnly(const std::string& path);
-void MakeShared(const std::string& path);
-
-// Sets an environment variable; a null value removes it.
-inline void SetEnv(const char* name, const char* value) {
-#ifdef _WIN32
-  _putenv((std::string(name) + "=" + (value != nullptr ? value : "")).c_str());
-#else
-  if (value != nullptr) setenv(name, value, 1);
-  else unsetenv(name);
-#endif
-}
 
 // A stream for reading and writing on a new file of a scratch directory
 // (tmpfile() writes to the drive's root on Windows, often not allowed).

@@ -14,15 +14,6 @@
 
 namespace {
 
-// The message as the writer must write it, and so its digest: the header
-// lines rebuilt, the empty line, the body when it is held.
-std::string Rebuilt(cXPMsg& msg) {
-  if (!msg.LoadHeaders()) abort();
-  cString block;
-  for (int32_t i = 0; i < msg.Headers.Count(); ++i) WriteHeaderLine(block, *msg.Headers.At(i));
-  return std::string(block.Text(), block.Size()) + "\r\n" + std::string(msg.Body.Data, msg.Body.Size());
-}
-
 // Reads every message of `bytes`; writes them to *written when given.
 std::vector<std::string> ReadAll(const char* bytes, size_t size, std::string* written) {
   std::vector<std::string> messages;
@@ -37,17 +28,21 @@ std::vector<std::string> ReadAll(const char* bytes, size_t size, std::string* wr
   cXPMsg msg;
   size_t complete = 0;  // the output up to the last whole message
   while (msg.ReadMsg(in, nullptr) == 0) {
-    if (msg.Body.Data[msg.Body.Size()] != '\0') abort();
-    std::string digest = Rebuilt(msg);
+    if (msg.Body.Data[msg.Body.Size()] != '\0' || !msg.LoadHeaders()) abort();
+    // The message as the writer must write it, and so its digest: the header
+    // lines rebuilt, the empty line, the body when it is held.
+    cString block;
+    for (int32_t i = 0; i < msg.Headers.Count(); ++i) WriteHeaderLine(block, *msg.Headers.At(i));
+    std::string digest(block.Text(), block.Size());
+    digest += "\r\n" + std::string(msg.Body.Data, msg.Body.Size());
     if (stream != nullptr) {
       // Input of unknown size shows a short long body only while copying; a
       // file would be cut back to the message's start, a memory stream not.
       fflush(stream);
       size_t start = outSize;
-      if (msg.WriteRawMsg(writer, nullptr) != 0) {
-        if (msg.BodyShort) break;
-        abort();
-      }
+      int err = msg.WriteRawMsg(writer, nullptr);
+      if (err != 0 && msg.BodyShort) break;
+      if (err != 0) abort();
       writer.Flush();
       fflush(stream);
       complete = outSize;
