@@ -10,4 +10,4 @@ page=$(MANWIDTH=80 man -l "$prefix/share/man/man1/kivex.1" 2>/dev/null)
 for heading in UEBERSICHT EXIT-STATUS DATEIEN HINWEISE; do
   echo "$page" | grep -q "^$heading" || { echo "kivex.1 lacks $heading" >&2; exit 1; }
 done
-echo "$page" | grep -q -- "-journal" && echo "install: 1 passed, 0 failed"
+echo "$page" | grep -q -- ".journal" && echo "install: 1 passed, 0 failed"
