@@ -91,6 +91,10 @@ int64_t ReadAt(FILE* stream, int64_t offset, void* bytes, size_t size);
 // Writes all `size` bytes at `offset`, past the stream's buffer, without
 // moving its position. 0 or errno.
 int WriteAt(FILE* stream, int64_t offset, const void* bytes, size_t size);
+// Starts writing [offset, offset + size) of the file under `stream` to the
+// disk without waiting (0 bytes: all of it), so that a later Sync finds
+// little left to do; where the system cannot, nothing.
+void StartWriteback(FILE* stream, int64_t offset, int64_t size);
 // Sets the size of the file under `stream`: what it grows by reads as NUL
 // bytes, with its room on the disk reserved where the system can. 0 or errno.
 int Resize(FILE* stream, int64_t size);

@@ -199,6 +199,15 @@ int WriteAt(FILE* stream, int64_t offset, const void* bytes, size_t size) {
   return 0;
 }
 
+void StartWriteback(FILE* stream, int64_t offset, int64_t size) {
+#ifdef SYNC_FILE_RANGE_WRITE
+  (void)sync_file_range(fileno(stream), static_cast<off_t>(offset), static_cast<off_t>(size),
+                        SYNC_FILE_RANGE_WRITE);
+#else
+  (void)stream, (void)offset, (void)size;
+#endif
+}
+
 int Resize(FILE* stream, int64_t size) {
   if (FaultHit(kFaultResize)) return errno;
   int fd = fileno(stream);

@@ -462,6 +462,9 @@ bool IsOwnPrivateFile(const char* path) {
   return true;
 }
 
+// Windows starts writing cached pages soon anyway.
+void StartWriteback(FILE*, int64_t, int64_t) {}
+
 // No dotlock here; the journal lies beside the name, spelt long, so that a
 // short 8.3 name finds the same one.
 std::string FinalName(const char* path) {
