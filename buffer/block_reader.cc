@@ -39,7 +39,7 @@ bool cBlockReader::Fill() {
   if (atEnd_ || failed_ || in_ == nullptr) return false;
   platform::AtStep("read");
   // What was appended since is not read: the run's result is exactly the
-  // file it found, which the check before the replacement compares.
+  // file it found, which the check before the rewrite compares.
   size_t want = kReadBlock;
   if (size_ >= 0 && size_ - position_ < static_cast<int64_t>(want)) {
     want = size_ > position_ ? static_cast<size_t>(size_ - position_) : 0;

@@ -12,15 +12,14 @@ cFileStream::cFileStream() : File(nullptr), FileName(nullptr), buffer_(nullptr),
 cFileStream::~cFileStream() { Close(); }
 
 int cFileStream::Open(const char* name, const char* mode, int bufferSize) {
-  return OpenAs(name, mode, bufferSize, 0);
+  return OpenAs(name, mode, bufferSize, kNotHeld);
 }
 
 int cFileStream::OpenHeld(const char* name, int bufferSize, bool rewrite) {
-  return OpenAs(name, "rb", bufferSize, rewrite ? 2 : 1);
+  return OpenAs(name, "rb", bufferSize, rewrite ? kHeldForRewrite : kHeldForReading);
 }
 
-// `held`: 0 a plain open, 1 held for reading, 2 held for rewriting.
-int cFileStream::OpenAs(const char* name, const char* mode, int bufferSize, int held) {
+int cFileStream::OpenAs(const char* name, const char* mode, int bufferSize, Hold held) {
   if (File != nullptr && Close() != 0) return 1;
   state_ = platform::FileState();
   changed_ = false;
@@ -30,19 +29,20 @@ int cFileStream::OpenAs(const char* name, const char* mode, int bufferSize, int 
   FileName = static_cast<char*>(malloc(size));
   if (FileName == nullptr) return 1;
   memcpy(FileName, name, size);
-  File = held != 0 ? platform::OpenHeld(name, &state_, held == 2) : platform::OpenFile(name, mode);
+  File = held != kNotHeld ? platform::OpenHeld(name, &state_, held == kHeldForRewrite)
+                           : platform::OpenFile(name, mode);
   if (File == nullptr) {
     if (strchr(mode, 'x') != nullptr && errno == EEXIST) return 2;
-    if (held != 0 && errno == EBUSY) {
+    if (held != kNotHeld && errno == EBUSY) {
       PrintText(stderr, "Der Puffer %s wird gerade von einem anderen Programm geschrieben\n", name);
       return 1;
     }
-    if (held == 2 && errno == ENOLCK) {
+    if (held == kHeldForRewrite && errno == ENOLCK) {
       PrintText(stderr, "Die Sperrdatei %s.lock kann nicht angelegt werden; ohne sie filtert "
                 "Kivex den Puffer nicht an seiner Stelle (mit -k wird er nur gelesen)\n", name);
       return 1;
     }
-    if (held == 2 && errno == ENODEV) {
+    if (held == kHeldForRewrite && errno == ENODEV) {
       PrintText(stderr, "Der Puffer %s ist keine gewoehnliche Datei und kann nicht an seiner "
                 "Stelle gefiltert werden (mit -k oder -x wird er nur gelesen)\n", name);
       return 1;

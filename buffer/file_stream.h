@@ -59,7 +59,8 @@ class cFileStream {
   cBlockWriter Writer;  // bound to File when it is written in blocks
 
  private:
-  int OpenAs(const char* name, const char* mode, int bufferSize, int held);
+  enum Hold { kNotHeld, kHeldForReading, kHeldForRewrite };
+  int OpenAs(const char* name, const char* mode, int bufferSize, Hold held);
 
   // The stream buffer asked for at Open: glibc ignores the size unless it is
   // given the buffer itself. Freed after the file is closed.

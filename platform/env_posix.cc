@@ -294,7 +294,7 @@ void SyncDirectoryOf(const char* path) {
   if (FaultHit(kFaultDirSync)) return;
   int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
   if (fd < 0) return;
-  (void)fsync(fd);  // the rename is complete either way; this only hastens it
+  (void)fsync(fd);  // the entry is made or gone either way; this only hastens it
   close(fd);
 }
 

@@ -18,7 +18,7 @@ enum FaultOp {
   kFaultSync = 8,
   kFaultResize = 16,  // the size change of a buffer rewritten in place
   kFaultOpen = 32,
-  kFaultDirSync = 64,  // the sync of a directory after a rename in it
+  kFaultDirSync = 64,  // the sync of a directory after an entry came or went
   kFaultAll = 127,     // every operation on files above
   kFaultProbe = 128,   // a file status query: a hit says "no such file"
   kFaultAlloc = 256,   // memory for texts, tables and blocks

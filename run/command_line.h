@@ -9,7 +9,7 @@
 #include "buffer/cstring.h"
 
 enum {
-  OPT_INPLACE = 1,  // the input buffer is replaced by the filtered buffer
+  OPT_INPLACE = 1,  // the filtered buffer is written into the input buffer itself
   OPT_INSERT = 2,   // face messages are inserted into an output buffer
   OPT_EXTRACT = 4,  // faces are stored as files; no buffer is written
 };

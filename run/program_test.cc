@@ -313,7 +313,7 @@ TEST(RunKivex, EveryFailingAllocationEndsTheRunWithoutChangingALine) {
 // Whatever another program writes to the buffer during a run stays in it:
 // where the hold keeps the program out (Windows) the run goes on, else the
 // run ends, saying so, and leaves the buffer as the other program left it.
-// Appended at the last moment before the replacement, into a body that came
+// Appended at the last moment before the rewrite, into a body that came
 // only in part when the run began, or cut back inside a long body: never
 // does a result with a cut message take the buffer's place or stand as -k.
 TEST(RunKivex, BufferWrittenByAnotherProgramLosesNothing) {
@@ -323,8 +323,8 @@ TEST(RunKivex, BufferWrittenByAnotherProgramLosesNothing) {
   std::string body(kReadBlock + 1000, 'L');
   std::string big = test::Message({"EMP: b", "LEN: " + std::to_string(body.size())}, body);
   const cOtherProgram cases[] = {
-      {"appended before the replacement", first, mail, "check", 1, false, 0, 0},
-      {"moved in before the replacement", first, mail, "check", 1, true, 0, 0},
+      {"appended before the rewrite", first, mail, "check", 1, false, 0, 0},
+      {"moved in before the rewrite", first, mail, "check", 1, true, 0, 0},
       {"rest of a body appended", first + "EMP: c\r\nLEN: 4000\r\n\r\n" + std::string(1000, 'c'),
        std::string(3000, 'c') + mail, "read", 2, false, 0, 1},
       {"cut inside a long body", first + big, "", "read", 2, false, first.size() + 100, 0},
