@@ -14,6 +14,7 @@ void RunWriteJob(void* state) {
   errno = 0;
   job->done = platform::WriteDirect(job->pieces, job->count, job->out);
   job->err = job->done == job->size ? 0 : errno != 0 ? errno : EIO;
+  if (job->push) platform::StartWriteback(job->out, job->at, static_cast<int64_t>(job->done));
 }
 
 }  // namespace
@@ -72,6 +73,10 @@ void cBlockWriter::HandOver() {
       memcpy(job_.pieces, pieces_, sizeof pieces_[0] * static_cast<size_t>(count_));
       job_.count = count_;
       job_.size = held_;
+      job_.at = handed_;
+      // A journal must reach the disk before the buffer is touched: its
+      // blocks go there while the rest is read, so that its sync is short.
+      job_.push = firstChange_ >= 0;
       handed_ += static_cast<int64_t>(held_);
       inHand_ = true;
       if (capacity_ > 0) worker_.Post(RunWriteJob, &job_);

@@ -25,6 +25,8 @@ struct cWriteJob {
   size_t size;  // the pieces' bytes
   size_t done;  // of them written
   int err;      // errno when not all were
+  int64_t at;   // the file offset of the first byte
+  bool push;    // send the bytes on to the disk at once
 };
 
 class cBlockWriter {
