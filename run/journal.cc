@@ -201,17 +201,18 @@ int WriteOldHashes(FILE* buffer, FILE* journal, const cTrailer& t) {
   return err;
 }
 
+// True when the journal holds `bytes` (at most a page) at `at`.
+bool JournalHolds(FILE* journal, int64_t at, const char* bytes, size_t size) {
+  char theirs[kPage];
+  return platform::ReadAt(journal, at, theirs, size) == static_cast<int64_t>(size) &&
+         memcmp(bytes, theirs, size) == 0;
+}
+
 // True when [from, to) of `file` holds the journal's bytes from `at` on.
 bool SameAsJournal(FILE* file, int64_t from, int64_t to, FILE* journal, int64_t at) {
-  char* theirs = static_cast<char*>(platform::AllocBlock(static_cast<size_t>(kPage)));
-  if (theirs == nullptr) return false;
-  int walked = ForEachPage(file, from, to, [&](int64_t page, const char* bytes, size_t size) {
-    return platform::ReadAt(journal, at + (page - from), theirs, size) ==
-               static_cast<int64_t>(size) &&
-           memcmp(bytes, theirs, size) == 0;
-  });
-  platform::FreeBlock(theirs);
-  return walked == 0;
+  return ForEachPage(file, from, to, [&](int64_t page, const char* bytes, size_t size) {
+           return JournalHolds(journal, at + (page - from), bytes, size);
+         }) == 0;
 }
 
 // How the buffer's bytes from the first change up to `end` stand against
@@ -220,8 +221,6 @@ bool SameAsJournal(FILE* file, int64_t from, int64_t to, FILE* journal, int64_t 
 enum Standing { kAllOld, kOldOrNew, kForeign };
 
 Standing Compare(FILE* buffer, FILE* journal, const cTrailer& t, int64_t end) {
-  char* theirs = static_cast<char*>(platform::AllocBlock(static_cast<size_t>(kPage)));
-  if (theirs == nullptr) return kForeign;
   bool allOld = true;
   int64_t page = 0;
   auto check = [&](int64_t at, const char* bytes, size_t size) {
@@ -234,15 +233,12 @@ Standing Compare(FILE* buffer, FILE* journal, const cTrailer& t, int64_t end) {
       isOld = IsNul(bytes, size);
     }
     allOld = allOld && isOld;
-    return isOld || (platform::ReadAt(journal, at - t.firstChange, theirs, size) ==
-                         static_cast<int64_t>(size) &&
-                     memcmp(bytes, theirs, size) == 0);
+    return isOld || JournalHolds(journal, at - t.firstChange, bytes, size);
   };
   // The old bytes' pages as they were hashed, then the grown room.
   int64_t overlap = end < t.OverlapEnd() ? end : t.OverlapEnd();
   int walked = ForEachPage(buffer, t.firstChange, overlap, check);
   if (walked == 0 && end > overlap) walked = ForEachPage(buffer, overlap, end, check);
-  platform::FreeBlock(theirs);
   if (walked != 0) return kForeign;
   return allOld ? kAllOld : kOldOrNew;
 }
