@@ -104,7 +104,7 @@ int cBlockReader::RestOfLine(cString* value, uint64_t max) {
     const char* lf = static_cast<const char*>(memchr(start, '\n', have));
     size_t take = lf != nullptr ? static_cast<size_t>(lf - start) : have;
     // NUL bytes are left out: append the runs between them.
-    for (size_t i = 0; i < take;) {
+    for (size_t i = 0; value != nullptr && i < take;) {
       const char* nul = static_cast<const char*>(memchr(start + i, '\0', take - i));
       size_t run = (nul != nullptr ? static_cast<size_t>(nul - start) : take) - i;
       if (run > 0 && !value->Append(start + i, static_cast<int32_t>(run))) return kRestNoMemory;

@@ -38,7 +38,7 @@ class cBlockReader {
   // its LF is consumed, not appended. Consumes at most `max` bytes, the LF
   // counted: kRestEnded when an LF ended the line within them, kRestOpen
   // when the file ended before, kRestLong when the line goes on beyond them,
-  // kRestNoMemory when `value` could not grow.
+  // kRestNoMemory when `value` could not grow. A null `value` skips the rest.
   int RestOfLine(cString* value, uint64_t max);
   // Points *bytes at up to `max` next bytes (at most what one block holds)
   // without copying and consumes them; returns how many (0 at the end of

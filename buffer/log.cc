@@ -11,8 +11,11 @@ const char kSeparatorLine[] =
 const char kInterrupted[] = "Der Lauf wurde abgebrochen; der Eingangspuffer bleibt unveraendert\n";
 
 void BufferConsole() {
-  setvbuf(stdout, nullptr, _IOFBF, 4096);
-  setvbuf(stderr, nullptr, _IOFBF, 4096);
+  // Large enough that a flood of reports goes out in few writes (glibc
+  // takes a size only together with a buffer).
+  static char out[1 << 16], err[1 << 16];
+  setvbuf(stdout, out, _IOFBF, sizeof out);
+  setvbuf(stderr, err, _IOFBF, sizeof err);
 }
 
 bool LogMsg(FILE* console, const char* format, ...) {

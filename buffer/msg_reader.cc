@@ -144,22 +144,17 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
   rawLines_ = -1;
   if (PassHeaders(length)) return 0;
   const int64_t blockStart = reader.Position();
-  int64_t lineStart = blockStart;
-  uint64_t lineBytes = 0;
+  uint64_t written = 0;  // the lines as the writer gives them back
   int32_t lines = 0;
-  bool midLine = false;  // a bad piece left the rest of its line
   bool eofMark = false;  // the block so far is a DOS end-of-file mark alone
-  // Counts `size` bytes just read at `at`: 0, or 1 after the report of a limit passed.
-  auto account = [&](int64_t at, size_t size) {
-    if (!midLine) {
-      lineStart = at;
-      lineBytes = 0;
-      ++lines;
-    }
-    lineBytes += size;
-    if (lines > kMaxHeaderLines) return Refuse(log, kTooManyLines, kMaxHeaderLines, blockStart);
-    if (lineBytes > kMaxHeaderLine) return Refuse(log, kLineTooLong, kMaxHeaderLine, lineStart);
-    if (static_cast<uint64_t>(at - blockStart) + size > kMaxHeaderBlock)
+  // Counts the whole line read from `at` up to here, `out` bytes when
+  // written back (0: it is not): 0, or 1 after the report of a limit passed.
+  auto account = [&](int64_t at, uint64_t out) {
+    uint64_t in = static_cast<uint64_t>(reader.Position() - at);
+    written += out;
+    if (++lines > kMaxHeaderLines) return Refuse(log, kTooManyLines, kMaxHeaderLines, blockStart);
+    if (in > kMaxHeaderLine || out > kMaxHeaderLine) return Refuse(log, kLineTooLong, kMaxHeaderLine, at);
+    if (static_cast<uint64_t>(reader.Position() - blockStart) > kMaxHeaderBlock || written > kMaxHeaderBlock)
       return Refuse(log, kBlockTooLong, kMaxHeaderBlock, blockStart);
     return 0;
   };
@@ -176,12 +171,13 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
         raw = raw && size == 2 && line[0] == '\r';
         break;
       }
+      int64_t at = reader.Position();
       int taken = TakeLine(line, size, length, &lengthSeen);
-      if (taken == kLineNoMemory) return NoMemoryForLine(log, reader.Position());
+      if (taken == kLineNoMemory) return NoMemoryForLine(log, at);
       if (taken != kLineBad) {
-        if (account(reader.Position(), size) != 0) return 1;
-        midLine = false;
         reader.Skip(size);
+        uint64_t out = taken == kLineAsWritten ? size : WrittenLineSize(*Headers.At(Headers.Count() - 1));
+        if (account(at, out) != 0) return 1;
         raw = raw && taken == kLineAsWritten;
         continue;
       }
@@ -192,8 +188,16 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
     int count = reader.ReadPiece(gPiece, kPieceSize);
     if (count == 0) break;
     if (gPiece[0] == '\r' || gPiece[0] == '\n') break;
-    if (account(at, static_cast<size_t>(count)) != 0) return 1;
     eofMark = at == blockStart && count == 1 && gPiece[0] == '\x1A';
+    // What the line may still hold: the rest of both limits.
+    uint64_t used = static_cast<uint64_t>(reader.Position() - blockStart);
+    uint64_t lineLeft = kMaxHeaderLine - static_cast<uint64_t>(count);
+    uint64_t blockLeft = used < kMaxHeaderBlock ? kMaxHeaderBlock - used : 0;
+    uint64_t left = lineLeft < blockLeft ? lineLeft : blockLeft;
+    auto refuseLong = [&]() {
+      return lineLeft <= blockLeft ? Refuse(log, kLineTooLong, kMaxHeaderLine, at)
+                                   : Refuse(log, kBlockTooLong, kMaxHeaderBlock, blockStart);
+    };
     const char* colon = strchr(gPiece, ':');
     if (colon == nullptr || colon == gPiece) {
       unsigned long long ofs = static_cast<unsigned long long>(OfsStart);
@@ -202,18 +206,19 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
       fputs("fehlerhafte Headerzeile: <", stderr);
       WriteSafeText(stderr, gPiece, strlen(gPiece));
       fprintf(stderr, "> at %llX\n", ofs);
-      fflush(stderr);
-      // The rest of a long line comes as the next piece.
-      midLine = gPiece[count - 1] != '\n';
+      // A physical line is one line, wherever a piece ends: its rest is
+      // neither the empty line nor a header line, and goes with it.
+      if (gPiece[count - 1] != '\n' && reader.RestOfLine(nullptr, left) == cBlockReader::kRestLong)
+        return refuseLong();
+      if (account(at, 0) != 0) return 1;
       continue;
     }
-    midLine = false;
     bool lengthLine = TakeLength(gPiece, gPiece + count, length, &lengthSeen);
     // Split straight into a record.
     cHeaderLine* record = Headers.pool.NewHeaderLine();
     if (record == nullptr || !SplitHeaderLine(gPiece, &record->Name, &record->Value)) {
       if (record != nullptr) Headers.pool.Release(record);
-      return NoMemoryForLine(log, lineStart);
+      return NoMemoryForLine(log, at);
     }
     cString* value = &record->Value;
     bool grown = true;
@@ -225,10 +230,6 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
       const char* valueStart = ValueStart(gPiece + record->Name.Size());
       int32_t full = static_cast<int32_t>(strlen(valueStart));
       if (full > value->Size()) grown = value->Append(valueStart + value->Size(), full - value->Size());
-      // What the line may still hold: the rest of both limits.
-      uint64_t lineLeft = kMaxHeaderLine - lineBytes;
-      uint64_t blockLeft = kMaxHeaderBlock - static_cast<uint64_t>(reader.Position() - blockStart);
-      uint64_t left = lineLeft < blockLeft ? lineLeft : blockLeft;
       int rest = cBlockReader::kRestOpen;
       // A colon that ends the piece leaves its separator to the rest.
       const char* next;
@@ -241,8 +242,7 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
       if (rest == cBlockReader::kRestNoMemory) grown = false;
       if (rest == cBlockReader::kRestLong) {
         Headers.pool.Release(record);
-        return lineLeft <= blockLeft ? Refuse(log, kLineTooLong, kMaxHeaderLine, lineStart)
-                                     : Refuse(log, kBlockTooLong, kMaxHeaderBlock, blockStart);
+        return refuseLong();
       }
       while (rest == cBlockReader::kRestEnded && value->Size() > 0 &&
              value->Data[value->Size() - 1] == '\r') {
@@ -251,14 +251,19 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
       }
     }
     record->tight = lengthLine;  // "LEN:" without a blank: no length, and none on rewrite
+    // The length is the number the line gives as it is written back, not
+    // as its first piece happened to show it.
+    if (grown && !lengthLine && record->Name.Size() == 3 && memcmp(record->Name.Text(), "LEN", 3) == 0)
+      *length = ParseLength(value->Text(), value->Text() + value->Size());
     if (!grown || (!reader.Failed() && !Headers.Append(record))) {
       Headers.pool.Release(record);
-      return NoMemoryForLine(log, lineStart);
+      return NoMemoryForLine(log, at);
     }
     if (reader.Failed()) {
       Headers.pool.Release(record);
       break;
     }
+    if (account(at, WrittenLineSize(*record)) != 0) return 1;
   }
   if (reader.Failed()) {
     ToLog(log, reader.NoMemory() ? "Kein Speicher fuer den Lesepuffer\n"

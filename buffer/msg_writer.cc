@@ -17,6 +17,22 @@ bool HeaderTight(const cHeaderLine& record) {
                    record.tight);
 }
 
+uint64_t WrittenLineSize(const cHeaderLine& record) {
+  return static_cast<uint64_t>(record.Name.Size()) + (HeaderTight(record) ? 3 : 4) +
+         static_cast<uint64_t>(record.Value.Size());
+}
+
+bool WithinHeaderLimits(const cHeaders& headers) {
+  if (headers.Count() > kMaxHeaderLines) return false;
+  uint64_t block = 0;
+  for (int32_t i = 0; i < headers.Count(); ++i) {
+    uint64_t line = WrittenLineSize(*headers.At(i));
+    block += line;
+    if (line > kMaxHeaderLine || block > kMaxHeaderBlock) return false;
+  }
+  return true;
+}
+
 bool WriteHeaderLine(cString& block, const cHeaderLine& record) {
   return block.Append(record.Name.Text(), record.Name.Size()) &&
          block.Append(": ", HeaderTight(record) ? 1 : 2) &&

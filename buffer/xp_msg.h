@@ -25,7 +25,9 @@ const uint64_t kHeldBody = 1 << 16;
 // A header line (its line end counted), the header lines of one message
 // (the empty line behind them not counted) and their number stay within
 // these: no real mail comes near them, and whatever a file holds, reading it
-// takes bounded memory. A message beyond them is a damaged buffer.
+// takes bounded memory. A message beyond them is a damaged buffer. They hold
+// for the lines as read and as they would be written back, so that every
+// buffer Kivex writes is one it reads.
 const uint64_t kMaxHeaderLine = 1 << 20;
 const uint64_t kMaxHeaderBlock = 4 << 20;
 const int32_t kMaxHeaderLines = 20000;
@@ -139,6 +141,10 @@ bool SplitHeaderLine(const char* line, cString* name, cString* value);
 bool WriteHeaderLine(cString& block, const cHeaderLine& record);
 // True when WriteHeaderLine puts no blank after the record's colon.
 bool HeaderTight(const cHeaderLine& record);
+// The bytes WriteHeaderLine makes of the record, its CR LF counted.
+uint64_t WrittenLineSize(const cHeaderLine& record);
+// True when the lines, as written, stay within the header limits above.
+bool WithinHeaderLimits(const cHeaders& headers);
 // The same for a line's name, the first byte of its value ('\0' when
 // empty) and whether it is a "LEN:" line read without a blank.
 inline bool TightLine(const char* name, size_t size, char valueStart, bool lengthLine) {

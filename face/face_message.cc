@@ -42,11 +42,11 @@ bool MakeTimestamp(cString& text) {
   return true;
 }
 
-bool BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP) {
+int BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP) {
   oXPMsgBMP.Headers.Clear();
   if (oXPMsgBMP.SetMsgBodyRaw(oBMP.Data, kBmpFileSize + 1) != 0) {
     LogMsg(stderr, "%s", "Kein Speicher fuer die Face-Nachricht\n");
-    return false;
+    return kFaceMsgFailed;
   }
   static cString subject;
   int failed = 0;  // a face message short of a line must not go out
@@ -70,7 +70,7 @@ bool BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP) {
   if (gMessageId == nullptr && platform::MayAllocate()) gMessageId = new (std::nothrow) cString(64);
   if (gMidTimestamp == nullptr || gMessageId == nullptr) failed = 1;
   if (failed == 0 && !gTimestampFilled) {
-    if (!MakeTimestamp(*gMidTimestamp)) return false;
+    if (!MakeTimestamp(*gMidTimestamp)) return kFaceMsgFailed;
     gTimestampFilled = gMidTimestamp->Size() > 0;
     if (!gTimestampFilled) failed = 1;
   }
@@ -88,7 +88,12 @@ bool BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP) {
   }
   if (failed != 0) {
     LogMsg(stderr, "%s", "Kein Speicher fuer die Face-Nachricht\n");
-    return false;
+    return kFaceMsgFailed;
   }
-  return true;
+  if (!WithinHeaderLimits(oXPMsgBMP.Headers)) {
+    LogMsg(stderr, "Die Face-Nachricht zur Nachricht at %llX wuerde die Grenzen eines Headers "
+           "ueberschreiten und wird nicht eingefuegt\n", static_cast<unsigned long long>(source.OfsStart));
+    return kFaceMsgTooLarge;
+  }
+  return kFaceMsgBuilt;
 }

@@ -12,9 +12,11 @@ extern const char kMidSuffix[];
 // Refills `oXPMsgBMP` from the source message's EMP, ABS, EDA, ROT, BET (as
 // "[face]  " + subject) and MID (as BEZ), in source order, then a new MID,
 // TYP BIN, FILE FACE.BMP, LEN and the 446 BMP bytes of `oBMP` as body.
-// False after the report when memory runs out or the local time cannot be
-// had.
-bool BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP);
+// kFaceMsgFailed after the report when memory runs out or the local time
+// cannot be had; kFaceMsgTooLarge after the report when its header lines
+// would pass the reader's limits (Kivex would refuse its own output).
+enum { kFaceMsgBuilt, kFaceMsgFailed, kFaceMsgTooLarge };
+int BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP);
 
 // The current local time as the 14 digits YYYYMMDDhhmmss (empty when
 // memory runs out). False after the report when the system cannot tell it

@@ -101,8 +101,11 @@ bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString
     if (!faceValue.Empty()) {
       ++counters.facesTotal;
       if (faces.Decode(faceValue, oBMP)) {
-        if (insert && !BuildFaceMsg(oBMP, msg, oXPMsgBMP)) return false;
-        built = insert;
+        if (insert) {
+          int made = BuildFaceMsg(oBMP, msg, oXPMsgBMP);
+          if (made == kFaceMsgFailed) return false;
+          built = made == kFaceMsgBuilt;
+        }
         if (extract && !StoreFace(oBMP, extractDir, known, counters)) return false;
       } else if (faces.OutOfMemory()) {
         return false;
