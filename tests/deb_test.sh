@@ -21,6 +21,7 @@ run "$scratch/root/usr/bin/kivex" deb
 run "$own" own
 cmp "$scratch/deb.txt" "$scratch/own.txt"
 for page in man1 de/man1; do
-  [ -z "$(MANWIDTH=80 man --warnings -l "$scratch/root/usr/share/man/$page/kivex.1.gz" 2>&1 >/dev/null)" ]
+  warnings=$(MANWIDTH=80 man --warnings -l "$scratch/root/usr/share/man/$page/kivex.1.gz" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || { echo "$page/kivex.1: $warnings" >&2; exit 1; }
 done
 echo "deb: 1 passed, 0 failed"
