@@ -12,18 +12,21 @@ set -eu
 #            page), GNU time and strace (peak memory and write calls in the
 #            benchmark), acl and attr (a buffer's access list and extended
 #            attributes kept by an in-place run)
+#   package: the Debian package built (build-essential, which
+#            dpkg-buildpackage checks for, debhelper) and checked (lintian)
 #   windows: the MinGW-w64 cross compilers for 32- and 64-bit Windows (win32
 #            threads for kivex.exe, posix for GoogleTest), Wine's 32- and
 #            64-bit sides (the 64-bit one tests where the kernel runs no
 #            32-bit program), dpkg-dev for the source package of compface
 BUILD="g++ make cmake libcompfaceg1-dev liblockfile-dev"
 TEST="libgtest-dev googletest python3 compface imagemagick clang libclang-rt-dev man-db time strace acl attr"
+PACKAGE="build-essential debhelper dpkg-dev lintian"
 WINDOWS="g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 dpkg-dev"
 
 case "${1:-all}" in
   build) WANT="$BUILD" ;;
-  test) WANT="$BUILD $TEST" ;;
-  all) WANT="$BUILD $TEST $WINDOWS" ;;
+  test) WANT="$BUILD $TEST $PACKAGE" ;;
+  all) WANT="$BUILD $TEST $PACKAGE $WINDOWS" ;;
   *) echo "usage: $0 [build|test|all]" >&2; exit 2 ;;
 esac
 

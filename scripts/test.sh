@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what is missing, builds Kivex three times (release, with the
 # address and undefined-behaviour sanitizers, and with the thread sanitizer
-# for the writing thread) and runs every test on each,
+# for the writing thread) and runs every test on each, builds and checks the
+# Debian package against the release build,
 # fuzzes each target briefly, then tests kivex.exe and the Windows unit
 # tests under Wine. Every suite configures what it needs, whatever was built
 # before, and a suite that finds no test fails.
@@ -21,6 +22,8 @@ run_suite() {  # name, cmake options...
 }
 
 run_suite release -DCMAKE_BUILD_TYPE=Release -DKIVEX_SANITIZE=OFF
+echo "== Debian package =="
+sh tests/deb_test.sh build/release
 run_suite sanitize -DCMAKE_BUILD_TYPE=Debug -DKIVEX_SANITIZE=ON
 # ThreadSanitizer (GCC 12) fails to start where the kernel randomizes
 # addresses over more bits than it expects: its suite runs without that.
