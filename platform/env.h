@@ -190,11 +190,14 @@ bool WriteText(FILE* stream, const char* text, size_t size);
 void CatchInterrupts();
 bool Interrupted();
 
-// The calendar time in seconds since 1970, 64 bits wide on every build (a
-// test may set it, see fault.h).
-int64_t Now();
-// Breaks `seconds` down into local time. False when the system cannot.
-bool LocalTime(int64_t seconds, struct tm* local);
+// The calendar time in microseconds since 1970, 64 bits wide on every build
+// (a test may set it in whole seconds, see fault.h). Windows before 8 tells
+// it in steps of about 16 milliseconds.
+int64_t NowMicroseconds();
+// Breaks `seconds` down into UTC. False when the system cannot.
+bool UtcTime(int64_t seconds, struct tm* utc);
+// The id of this process: no other process running now has it.
+uint32_t ProcessId();
 
 // A second thread that runs jobs one at a time, in the order they are
 // handed over: a block is written while the next one is read. Where no

@@ -319,10 +319,20 @@ bool WriteText(FILE* stream, const char* text, size_t size) {
   return fwrite(text, 1, size, stream) == size;
 }
 
-bool LocalTime(int64_t seconds, struct tm* local) {
-  time_t t = static_cast<time_t>(seconds);
-  return static_cast<int64_t>(t) == seconds && localtime_r(&t, local) != nullptr;
+int64_t NowMicroseconds() {
+  int64_t seconds;
+  if (ClockSet(&seconds)) return seconds * 1000000;
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
+
+bool UtcTime(int64_t seconds, struct tm* utc) {
+  time_t t = static_cast<time_t>(seconds);
+  return static_cast<int64_t>(t) == seconds && gmtime_r(&t, utc) != nullptr;
+}
+
+uint32_t ProcessId() { return static_cast<uint32_t>(getpid()); }
 
 struct cDirListing::Impl {
   DIR* dir = nullptr;

@@ -222,11 +222,11 @@ def expected_insertion(data):
 
 def masked(data):
     # The face messages' IDs replaced by <id>, after a check of their form:
-    # one timestamp a run, serials from 1.
+    # one timestamp and one run's 16 digits a run, serials from 1 before them.
     tail = rb"@kivex\.face\r\nTYP: BIN\r\nFILE: FACE\.BMP\r\nLEN: 446\r\n\r\n"
-    ids = re.findall(rb"MID: (\d{14})_(\d+)" + tail, data)
-    expect(len({stamp for stamp, _ in ids}) <= 1, "one timestamp per run")
-    expect_eq([int(n) for _, n in ids], list(range(1, len(ids) + 1)), "serials")
+    ids = re.findall(rb"MID: (\d{14})_(\d+)(\d{16})" + tail, data)
+    expect(len({(stamp, run) for stamp, _, run in ids}) <= 1, "one timestamp per run")
+    expect_eq([int(n) for _, n, _ in ids], list(range(1, len(ids) + 1)), "serials")
     return re.sub(rb"MID: \d{14}_\d+" + tail,
                   b"MID: <id>\r\nTYP: BIN\r\nFILE: FACE.BMP\r\nLEN: 446\r\n\r\n", data)
 
@@ -463,7 +463,8 @@ class E2E(unittest.TestCase):
                 k.check(["-kout.puf", name], 0, insertion_stats(5, 3), BANNER + BAD_FACE,
                         stdin=stdin)
                 expect(re.sub(any_id, b"MID: <id>\r\n", read("out.puf")) == wanted, (at, name))
-                serials = [int(n) for t, n in re.findall(rb"MID: (\d{14})_(\d+)@", read("out.puf"))
+                serials = [int(n[:-16]) for t, n in re.findall(rb"MID: (\d{14})_(\d+)@",
+                                                               read("out.puf"))
                            if t != b"20000101000000"]
                 expect_eq(serials, [2, 3, 4], "serials count every face message built")
         # Another TYP or FILE is no face message of ours: a new one goes in.
@@ -475,6 +476,21 @@ class E2E(unittest.TestCase):
         write("in.puf", parts[0] + b"EMP: ohne Laenge\r\n\r\n")
         k.check(["-kout.puf", "in.puf"], 1, "", Ends(FAILED))
         expect(read("out.puf").endswith(parts[1][-446:]), "the face message before the failure")
+
+    def test_face_message_ids_never_repeat(self):
+        # Two runs at once and one right after them, in one second: no ID
+        # comes twice (a mail system would drop the second message).
+        write("in.puf", SAMPLE)
+        for attempt in range(20):
+            runs = [k.start(["-k%d.puf" % i, "in.puf"]) for i in range(2)]
+            done = [k.finish(p)[0] for p in runs] + [k.run(["-k2.puf", "in.puf"])[0]]
+            expect_eq(done, [0, 0, 0], "runs")
+            ids = sum((re.findall(rb"MID: (\d{14})_(\d+)@", read("%d.puf" % i))
+                       for i in range(3)), [])
+            if len({stamp for stamp, _ in ids}) == 1:
+                break
+        expect_eq(len({stamp for stamp, _ in ids}), 1, "all in one second")
+        expect_eq(len(set(ids)), 12, "twelve IDs, none twice")
 
     def test_a_pipe_reads_like_the_file(self):
         # NULs in header lines (at a line's start, across the 511-byte piece),
