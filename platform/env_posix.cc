@@ -31,13 +31,15 @@ int StatPath(const char* path, bool* isDirectory) {
   return 0;
 }
 
-FILE* OpenFile(const char* path, const char* mode) {
+FILE* OpenFile(const char* path, const char* mode, unsigned permissions) {
   if (FaultHit(kFaultOpen)) return nullptr;
-  if (strchr(mode, 'x') == nullptr) return fopen(path, mode);
-  // A private file never has a moment in which others could open it.
-  mode_t bits = strchr(mode, 'p') != nullptr ? 0600 : 0666;
+  if (mode[0] != 'w') return fopen(path, mode);
+  // The rights given at the creation: a private file never has a moment in
+  // which others could open it.
+  mode_t bits = strchr(mode, 'p') != nullptr ? 0600 : static_cast<mode_t>(permissions & 0777);
   bool both = strchr(mode, '+') != nullptr;
-  int fd = open(path, (both ? O_RDWR : O_WRONLY) | O_CREAT | O_EXCL | O_CLOEXEC, bits);
+  int flags = strchr(mode, 'x') != nullptr ? O_CREAT | O_EXCL : O_CREAT | O_TRUNC;
+  int fd = open(path, (both ? O_RDWR : O_WRONLY) | flags | O_CLOEXEC, bits);
   if (fd < 0) return nullptr;
   FILE* stream = fdopen(fd, both ? "w+b" : "wb");
   if (stream == nullptr) close(fd);
@@ -62,6 +64,7 @@ FileState StateOf(const struct stat& st) {
   state.index = static_cast<uint64_t>(st.st_ino);
   if (S_ISREG(st.st_mode)) state.size = static_cast<int64_t>(st.st_size);
   state.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  state.permissions = st.st_mode & 0777;
   return state;
 }
 

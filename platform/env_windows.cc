@@ -144,7 +144,8 @@ FILE* OpenPrivate(const char* path, bool both) {
 
 }  // namespace
 
-FILE* OpenFile(const char* path, const char* mode) {
+// A new file gets the folder's rights: `permissions` are POSIX's.
+FILE* OpenFile(const char* path, const char* mode, unsigned) {
   if (FaultHit(kFaultOpen)) return nullptr;
   bool both = strchr(mode, '+') != nullptr;
   if (strchr(mode, 'x') != nullptr && strchr(mode, 'p') != nullptr) return OpenPrivate(path, both);

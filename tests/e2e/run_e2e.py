@@ -391,6 +391,18 @@ class E2E(unittest.TestCase):
             k.check(["-k" + os.path.join(self.tmp, "o2.puf"), os.path.join(self.tmp, "in.puf")],
                     0, insertion_stats(0, 0))
 
+    def test_a_new_buffer_has_the_rights_of_its_input(self):
+        # As cp makes it: a new -k buffer gets the input's permission bits
+        # less the umask, so a private buffer gives a private one; a buffer
+        # that exists keeps its own.
+        self.posix_only()
+        write("in.puf", SAMPLE)
+        for out, bits, umask, wanted in (("a.puf", 0o600, 0o022, 0o600),
+                                         ("b.puf", 0o664, 0o027, 0o640), ("b.puf", 0o600, 0, 0o640)):
+            os.chmod("in.puf", bits)
+            k.check(["-k" + out, "in.puf"], 0, insertion_stats(5, 4), preexec=lambda: os.umask(umask))
+            expect_eq(oct(os.stat(out).st_mode & 0o777), oct(wanted), (out, bits, umask))
+
     def test_extraction_stores_each_face_once(self):
         os.mkdir("faces")
         write(os.path.join("faces", "KIVO0000.BMP"), b"old")  # a taken name is skipped
