@@ -38,6 +38,13 @@ bool PathExists(const char* path);
 // for reading too.
 FILE* OpenFile(const char* path, const char* mode, unsigned permissions = 0666);
 
+// Opens the regular file `path` for reading (binary). Anything else (a
+// directory, FIFO, device or socket) is refused with ENODEV before an open
+// that could wait for it or set it going. Windows: another program's open
+// that shares no reading (Explorer's Thumbs.db) is waited for about two
+// seconds in steps, EBUSY then.
+FILE* OpenRegular(const char* path);
+
 // True when `path` is a regular file (not a link) of the running account,
 // closed to all others, with one name: what this account's Kivex creates
 // privately. False with errno set (ENOENT when there is none). Windows:

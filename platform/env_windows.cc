@@ -262,6 +262,21 @@ FILE* OpenHeld(const char* path, FileState* state, bool rewrite) {
   return rewrite ? StreamOf(file, _O_RDWR, "r+b") : StreamOf(file, _O_RDONLY, "rb");
 }
 
+// Others may go on writing or removing it; an open that shares no reading
+// is waited out.
+FILE* OpenRegular(const char* path) {
+  if (FaultHit(kFaultOpen)) return nullptr;
+  HANDLE file =
+      OpenWaiting(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    errno = ENODEV;
+    return nullptr;
+  }
+  return StreamOf(file, _O_RDONLY, "rb");
+}
+
 // Nothing to release: Windows' locks are the share modes of the handle,
 // gone with the stream.
 void ReleaseHeld(FILE*) {}

@@ -22,6 +22,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 DATA = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data")
@@ -422,14 +423,44 @@ class E2E(unittest.TestCase):
         seen = ["".join(".#"[pixels[48 * y + x] < 128] for x in range(48)) for y in range(48)]
         expect(seen == read(os.path.join(DATA, "faces", "smiley.txt")).decode().split(), "upright")
         # A second run into a subdirectory named with a separator finds them all;
-        # a subdirectory among the files, which cannot be read as one, is refused.
+        # a subdirectory among the files, which cannot be read as one, is
+        # refused, and so is, unopened, all else that is no file: a FIFO (its
+        # open would wait for a writer, here until the alarm), a device.
         os.rename("faces", "sub")
         os.mkdir("faces")
-        os.rename("sub", os.path.join("faces", "sub"))
-        k.fails(["-xfaces", "in.puf"],
-                "fopen(faces\\sub) failed\n" if k.wine else "read() failed\n")
+        entries = [("sub", lambda path: os.rename("sub", path))]
+        if not k.wine:
+            entries[:0] = [("fifo", os.mkfifo), ("null", lambda path: os.symlink("/dev/null", path))]
+        for name, make in entries:
+            path = os.path.join("faces", name)
+            make(path)
+            k.fails(["-xfaces", "in.puf"], "fopen(%s) failed\n" % path.replace("/", k.sep),
+                    preexec=lambda: signal.alarm(60))
+            if name != "sub":
+                os.remove(path)
         k.check(["-xfaces" + k.sep + "sub" + k.sep, "in.puf"], 0, extraction_stats(5, 0, 4))
         expect_eq(len(os.listdir(os.path.join("faces", "sub"))), 4, "nothing new")
+
+    def test_a_face_file_held_by_another_program(self):
+        # A file in the face folder that another program holds without
+        # sharing it for reading (Explorer's Thumbs.db) is waited for about
+        # two seconds: let go within them, the run goes on; held longer, it ends.
+        if not (k.wine and k.writer):
+            self.skipTest("Windows only, with --writer")
+        os.mkdir("faces")
+        write(os.path.join("faces", "Thumbs.db"), b"x")
+        write("in.puf", SAMPLE)
+        for let_go, wanted in ((1, (0, extraction_stats(5, 3, 1), BANNER + BAD_FACE)),
+                               (None, (1, "", BANNER + "fopen(faces\\Thumbs.db) failed\n"))):
+            holder = k.other_writer("lock", os.path.join("faces", "Thumbs.db"),
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            expect_eq(holder.stdout.readline().strip(), b"held", "helper holds the file")
+            p = k.start(["-xfaces", "in.puf"])
+            if let_go:
+                time.sleep(let_go)
+                holder.communicate(b"", timeout=300)
+            expect_eq(k.finish(p), wanted, "held %s" % let_go)
+            holder.communicate(b"", timeout=300)
 
     def test_buffers_written_by_others(self):
         # Many header forms, and the edges of a line's pieces: as the model
