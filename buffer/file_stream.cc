@@ -11,15 +11,16 @@ cFileStream::cFileStream() : File(nullptr), FileName(nullptr), buffer_(nullptr),
 
 cFileStream::~cFileStream() { Close(); }
 
-int cFileStream::Open(const char* name, const char* mode, int bufferSize) {
-  return OpenAs(name, mode, bufferSize, kNotHeld);
+int cFileStream::Open(const char* name, const char* mode, int bufferSize, unsigned permissions) {
+  return OpenAs(name, mode, bufferSize, kNotHeld, permissions);
 }
 
 int cFileStream::OpenHeld(const char* name, int bufferSize, bool rewrite) {
   return OpenAs(name, "rb", bufferSize, rewrite ? kHeldForRewrite : kHeldForReading);
 }
 
-int cFileStream::OpenAs(const char* name, const char* mode, int bufferSize, Hold held) {
+int cFileStream::OpenAs(const char* name, const char* mode, int bufferSize, Hold held,
+                        unsigned permissions) {
   if (File != nullptr && Close() != 0) return 1;
   state_ = platform::FileState();
   changed_ = false;
@@ -30,7 +31,7 @@ int cFileStream::OpenAs(const char* name, const char* mode, int bufferSize, Hold
   if (FileName == nullptr) return 1;
   memcpy(FileName, name, size);
   File = held != kNotHeld ? platform::OpenHeld(name, &state_, held == kHeldForRewrite)
-                           : platform::OpenFile(name, mode);
+                           : platform::OpenFile(name, mode, permissions);
   if (File == nullptr) {
     if (strchr(mode, 'x') != nullptr && errno == EEXIST) return 2;
     if (held != kNotHeld && errno == EBUSY) {

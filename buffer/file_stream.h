@@ -21,13 +21,14 @@ class cFileStream {
   cFileStream& operator=(const cFileStream&) = delete;
 
   // Opens `name` with an fopen `mode`; a `bufferSize` above 0 asks for full
-  // buffering with a stream buffer of that size. A stream for writing is
+  // buffering with a stream buffer of that size. A file that "w" creates
+  // gets `permissions` less the umask (see platform::OpenFile). A stream for writing is
   // switched to binary mode here, once; with a `bufferSize` above 0 it is
   // written through Writer, in blocks of our own. Closes a file already open
   // first. Returns 0 on success, 1 after reporting the failure on standard
   // error, and, for an exclusive mode ("wbx"), 2 without a report when the
   // name is already taken.
-  int Open(const char* name, const char* mode, int bufferSize);
+  int Open(const char* name, const char* mode, int bufferSize, unsigned permissions = 0666);
   // Opens the buffer `name` for reading like Open with mode "rb", and holds
   // it until Close so that no other program writes it meanwhile
   // (platform::OpenHeld); with `rewrite` also for writing, under the mail
@@ -60,7 +61,8 @@ class cFileStream {
 
  private:
   enum Hold { kNotHeld, kHeldForReading, kHeldForRewrite };
-  int OpenAs(const char* name, const char* mode, int bufferSize, Hold held);
+  int OpenAs(const char* name, const char* mode, int bufferSize, Hold held,
+             unsigned permissions = 0666);
 
   // The stream buffer asked for at Open: glibc ignores the size unless it is
   // given the buffer itself. Freed after the file is closed.

@@ -14,10 +14,22 @@ namespace {
 
 // Process-wide: every face message of a run carries the time of the run's
 // first face message and a serial number from 1 on.
+//
+// A mail system drops a message whose ID it has seen, so no ID may come
+// again from any run. Behind the serial, in the same number, come the
+// stamp's microseconds (6 digits) and the process id (10 digits): runs in
+// one second differ in those microseconds, and two runs of the same
+// microsecond run at once, in processes of different ids. Left: Windows
+// before 8, whose clock moves in 16 ms steps, giving a freed id to a new
+// process within one step; and the hour repeated when summer time ends,
+// should a run there meet the same microsecond and process id as one an
+// hour before. With both of fixed width the number still tells the serial
+// apart.
 int32_t gFaceMsgSerial = 0;
 cString* gMidTimestamp = nullptr;
 cString* gMessageId = nullptr;
 bool gTimestampFilled = false;
+char gRunDigits[24];
 
 void ReleaseMidTexts() {
   delete gMidTimestamp;
@@ -27,17 +39,19 @@ void ReleaseMidTexts() {
 
 }  // namespace
 
-bool MakeTimestamp(cString& text) {
+bool MakeTimestamp(cString& text, int32_t* micros) {
+  int64_t now = platform::NowMicroseconds();
+  int64_t seconds = now / 1000000 - (now % 1000000 < 0 ? 1 : 0);
+  *micros = static_cast<int32_t>(now - seconds * 1000000);
   struct tm local;
   // A year of five digits would make a MID of another form.
-  if (!platform::LocalTime(platform::Now(), &local) || local.tm_year < -1900 ||
-      local.tm_year > 9999 - 1900) {
+  if (!platform::LocalTime(seconds, &local) || local.tm_year < -1900 || local.tm_year > 9999 - 1900) {
     LogMsg(stderr, "%s", "Die lokale Zeit fuer die Message-ID konnte nicht bestimmt werden\n");
     return false;
   }
   char digits[32];
-  snprintf(digits, sizeof digits, "%04d%02d%02d%02d%02d%02d", local.tm_year + 1900,
-           local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  snprintf(digits, sizeof digits, "%04d%02d%02d%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+           local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   text.Assign(digits);  // without the memory the text stays empty
   return true;
 }
@@ -70,13 +84,16 @@ int BuildFaceMsg(const cString& oBMP, cXPMsg& source, cXPMsg& oXPMsgBMP) {
   if (gMessageId == nullptr && platform::MayAllocate()) gMessageId = new (std::nothrow) cString(64);
   if (gMidTimestamp == nullptr || gMessageId == nullptr) failed = 1;
   if (failed == 0 && !gTimestampFilled) {
-    if (!MakeTimestamp(*gMidTimestamp)) return kFaceMsgFailed;
+    int32_t micros = 0;
+    if (!MakeTimestamp(*gMidTimestamp, &micros)) return kFaceMsgFailed;
+    snprintf(gRunDigits, sizeof gRunDigits, "%06d%010u", static_cast<int>(micros),
+             static_cast<unsigned>(platform::ProcessId()));
     gTimestampFilled = gMidTimestamp->Size() > 0;
     if (!gTimestampFilled) failed = 1;
   }
   if (failed == 0) {
-    char serial[16];
-    snprintf(serial, sizeof serial, "%d", ++gFaceMsgSerial);
+    char serial[40];
+    snprintf(serial, sizeof serial, "%d%s", ++gFaceMsgSerial, gRunDigits);
     gMessageId->Clear();
     failed = !gMessageId->Append(gMidTimestamp->Text(), gMidTimestamp->Size()) ||
              !gMessageId->Append("_", 1) ||

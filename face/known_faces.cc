@@ -97,7 +97,7 @@ bool LoadKnownFaces(const cString& dir, KnownFaceSet& set) {
 }
 
 bool AddFileFingerprint(const char* path, KnownFaceSet& set) {
-  FILE* file = platform::OpenFile(path, "rb");
+  FILE* file = platform::OpenRegular(path);
   if (file == nullptr) {
     LogMsg(stderr, "fopen(%s) failed\n", path);
     return false;

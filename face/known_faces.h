@@ -32,6 +32,8 @@ bool PrepareExtractionDir(cString& extractDir, KnownFaceSet& set);
 // REQUIRES: `dir` ends with the separator.
 bool LoadKnownFaces(const cString& dir, KnownFaceSet& set);
 // Fingerprints the first 1024 bytes of one file; adds the print when new.
+// Anything but a regular file is refused unopened: a FIFO would hold the
+// run (and the buffer with it) until somebody writes into it.
 bool AddFileFingerprint(const char* path, KnownFaceSet& set);
 
 // Reported when the set cannot grow.

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #ifdef _WIN32
 #include <io.h>
@@ -182,17 +181,6 @@ bool MayAllocate() { return !FaultHit(kFaultAlloc); }
 void* Allocate(size_t size) { return MayAllocate() ? malloc(size) : nullptr; }
 
 void* Reallocate(void* block, size_t size) { return MayAllocate() ? realloc(block, size) : nullptr; }
-
-int64_t Now() {
-  int64_t seconds;
-  if (ClockSet(&seconds)) return seconds;
-#ifdef _WIN32
-  // The C runtime's time_t of 32-bit Windows ends in 2038.
-  return static_cast<int64_t>(_time64(nullptr));
-#else
-  return static_cast<int64_t>(time(nullptr));
-#endif
-}
 
 void* AllocBlock(size_t size) {
   return size > SIZE_MAX - kPage ? nullptr : PageBlock(Allocate(size + kPage));

@@ -27,13 +27,23 @@ bool IsFlagChar(char c);
 int StatPath(const char* path, bool* isDirectory);
 bool PathExists(const char* path);
 
-// fopen with two additions: an 'x' in the mode creates the file exclusively
-// on every platform (fails with EEXIST when the name is taken); a 'p' beside
-// it makes the new file readable and writable by its owner alone from its
+// fopen with three additions: a file that a "w" mode creates has the
+// permission bits `permissions` less the umask from its first byte (POSIX;
+// a file that exists keeps its own, as with cp; Windows: the folder's
+// rights); an 'x' in the mode creates the file exclusively on every
+// platform (fails with EEXIST when the name is taken); a 'p' beside it
+// makes the new file readable and writable by its owner alone from its
 // first byte (POSIX: mode 0600; Windows: an access list that names only the
 // current user, none inherited from the folder); a '+' with them opens it
 // for reading too.
-FILE* OpenFile(const char* path, const char* mode);
+FILE* OpenFile(const char* path, const char* mode, unsigned permissions = 0666);
+
+// Opens the regular file `path` for reading (binary). Anything else (a
+// directory, FIFO, device or socket) is refused with ENODEV before an open
+// that could wait for it or set it going. Windows: another program's open
+// that shares no reading (Explorer's Thumbs.db) is waited for about two
+// seconds in steps, EBUSY then.
+FILE* OpenRegular(const char* path);
 
 // True when `path` is a regular file (not a link) of the running account,
 // closed to all others, with one name: what this account's Kivex creates
@@ -44,11 +54,13 @@ bool IsOwnPrivateFile(const char* path);
 // What an input buffer was when it was opened: which file, its size and
 // its last modification (nanoseconds on POSIX, 100-nanosecond steps on
 // Windows). A size of -1 stands for a pipe or device: nothing to compare.
+// Its permission bits are known on POSIX only.
 struct FileState {
   uint64_t volume = 0;
   uint64_t index = 0;
   int64_t size = -1;
   int64_t modified = 0;
+  unsigned permissions = 0666;
 };
 
 // Opens the buffer `path` for reading (binary) and holds it until the
@@ -190,11 +202,14 @@ bool WriteText(FILE* stream, const char* text, size_t size);
 void CatchInterrupts();
 bool Interrupted();
 
-// The calendar time in seconds since 1970, 64 bits wide on every build (a
-// test may set it, see fault.h).
-int64_t Now();
+// The calendar time in microseconds since 1970, 64 bits wide on every build
+// (a test may set it in whole seconds, see fault.h). Windows before 8 tells
+// it in steps of about 16 milliseconds.
+int64_t NowMicroseconds();
 // Breaks `seconds` down into local time. False when the system cannot.
 bool LocalTime(int64_t seconds, struct tm* local);
+// The id of this process: no other process running now has it.
+uint32_t ProcessId();
 
 // A second thread that runs jobs one at a time, in the order they are
 // handed over: a block is written while the next one is read. Where no

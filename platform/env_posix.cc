@@ -31,16 +31,38 @@ int StatPath(const char* path, bool* isDirectory) {
   return 0;
 }
 
-FILE* OpenFile(const char* path, const char* mode) {
+FILE* OpenFile(const char* path, const char* mode, unsigned permissions) {
   if (FaultHit(kFaultOpen)) return nullptr;
-  if (strchr(mode, 'x') == nullptr) return fopen(path, mode);
-  // A private file never has a moment in which others could open it.
-  mode_t bits = strchr(mode, 'p') != nullptr ? 0600 : 0666;
+  if (mode[0] != 'w') return fopen(path, mode);
+  // The rights given at the creation: a private file never has a moment in
+  // which others could open it.
+  mode_t bits = strchr(mode, 'p') != nullptr ? 0600 : static_cast<mode_t>(permissions & 0777);
   bool both = strchr(mode, '+') != nullptr;
-  int fd = open(path, (both ? O_RDWR : O_WRONLY) | O_CREAT | O_EXCL | O_CLOEXEC, bits);
+  int flags = strchr(mode, 'x') != nullptr ? O_CREAT | O_EXCL : O_CREAT | O_TRUNC;
+  int fd = open(path, (both ? O_RDWR : O_WRONLY) | flags | O_CLOEXEC, bits);
   if (fd < 0) return nullptr;
   FILE* stream = fdopen(fd, both ? "w+b" : "wb");
   if (stream == nullptr) close(fd);
+  return stream;
+}
+
+FILE* OpenRegular(const char* path) {
+  if (FaultHit(kFaultOpen)) return nullptr;
+  struct stat st;
+  if (stat(path, &st) != 0) return nullptr;
+  // A FIFO's open waits for a writer, a tape's rewinds: neither is opened.
+  // One swapped in after the question does not wait either.
+  int fd = -1, err = ENODEV;
+  if (S_ISREG(st.st_mode)) {
+    fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    err = fd < 0 || fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : ENODEV;
+  }
+  FILE* stream = err == 0 ? fdopen(fd, "rb") : nullptr;
+  if (stream == nullptr) {
+    if (err == 0) err = errno;
+    if (fd >= 0) close(fd);
+    errno = err;
+  }
   return stream;
 }
 
@@ -62,6 +84,7 @@ FileState StateOf(const struct stat& st) {
   state.index = static_cast<uint64_t>(st.st_ino);
   if (S_ISREG(st.st_mode)) state.size = static_cast<int64_t>(st.st_size);
   state.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  state.permissions = st.st_mode & 0777;
   return state;
 }
 
@@ -319,10 +342,20 @@ bool WriteText(FILE* stream, const char* text, size_t size) {
   return fwrite(text, 1, size, stream) == size;
 }
 
+int64_t NowMicroseconds() {
+  int64_t seconds;
+  if (ClockSet(&seconds)) return seconds * 1000000;
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
 bool LocalTime(int64_t seconds, struct tm* local) {
   time_t t = static_cast<time_t>(seconds);
   return static_cast<int64_t>(t) == seconds && localtime_r(&t, local) != nullptr;
 }
+
+uint32_t ProcessId() { return static_cast<uint32_t>(getpid()); }
 
 struct cDirListing::Impl {
   DIR* dir = nullptr;

@@ -144,7 +144,8 @@ FILE* OpenPrivate(const char* path, bool both) {
 
 }  // namespace
 
-FILE* OpenFile(const char* path, const char* mode) {
+// A new file gets the folder's rights: `permissions` are POSIX's.
+FILE* OpenFile(const char* path, const char* mode, unsigned) {
   if (FaultHit(kFaultOpen)) return nullptr;
   bool both = strchr(mode, '+') != nullptr;
   if (strchr(mode, 'x') != nullptr && strchr(mode, 'p') != nullptr) return OpenPrivate(path, both);
@@ -259,6 +260,21 @@ FILE* OpenHeld(const char* path, FileState* state, bool rewrite) {
     return nullptr;
   }
   return rewrite ? StreamOf(file, _O_RDWR, "r+b") : StreamOf(file, _O_RDONLY, "rb");
+}
+
+// Others may go on writing or removing it; an open that shares no reading
+// is waited out.
+FILE* OpenRegular(const char* path) {
+  if (FaultHit(kFaultOpen)) return nullptr;
+  HANDLE file =
+      OpenWaiting(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    errno = ENODEV;
+    return nullptr;
+  }
+  return StreamOf(file, _O_RDONLY, "rb");
 }
 
 // Nothing to release: Windows' locks are the share modes of the handle,
@@ -570,6 +586,23 @@ bool WriteText(FILE* stream, const char* text, size_t size) {
   return fwrite(text, 1, size, stream) == size;
 }
 
+typedef void(WINAPI* PreciseTimeFn)(LPFILETIME);
+
+int64_t NowMicroseconds() {
+  int64_t seconds;
+  if (ClockSet(&seconds)) return seconds * 1000000;
+  // To the microsecond from Windows 8 on; looked up at run time, so that XP
+  // (steps of about 16 ms) still loads kivex.exe.
+  static const PreciseTimeFn precise = reinterpret_cast<PreciseTimeFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
+  FILETIME now;
+  if (precise != nullptr) precise(&now);
+  else GetSystemTimeAsFileTime(&now);
+  // Steps of 100 nanoseconds since 1601.
+  uint64_t steps = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return static_cast<int64_t>(steps / 10) - INT64_C(11644473600000000);
+}
+
 // The 64-bit call: the C runtime's localtime of 32-bit Windows ends in 2038.
 bool LocalTime(int64_t seconds, struct tm* local) {
   __time64_t t = seconds;
@@ -578,6 +611,8 @@ bool LocalTime(int64_t seconds, struct tm* local) {
   *local = *broken;
   return true;
 }
+
+uint32_t ProcessId() { return GetCurrentProcessId(); }
 
 struct cDirListing::Impl {
   HANDLE find = INVALID_HANDLE_VALUE;

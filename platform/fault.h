@@ -52,8 +52,8 @@ std::string RecordedOps();
 // (errno is then set to the fault's error).
 bool FaultHit(FaultOp op);
 
-// The clock that platform::Now reads from now on, in seconds since 1970;
-// 0 gives back the system's.
+// The clock that platform::NowMicroseconds reads from now on, in seconds
+// since 1970; 0 gives back the system's.
 void SetClock(int64_t seconds);
 // True with the clock a test has set.
 bool ClockSet(int64_t* seconds);

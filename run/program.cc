@@ -79,7 +79,11 @@ int RunKivex(int argc, char** argv) {
     run.output.Writer.SkipSame(run.input.File);
   } else if (opt.flags & OPT_INSERT) {
     if (RefuseOutputIsInput(input, opt.outputBuffer.Text())) return 1;
-    if (run.output.Open(opt.outputBuffer.Text(), "wb", kStreamBuffer) != 0) return 1;
+    // Created with the input's rights, less the umask, as cp does: the
+    // copy of a private buffer is private from its first byte.
+    if (run.output.Open(opt.outputBuffer.Text(), "wb", kStreamBuffer,
+                        run.input.HeldState().permissions) != 0)
+      return 1;
   }
   if ((opt.flags & OPT_EXTRACT) && !PrepareExtractionDir(opt.extractDir, run.known)) return 1;
   if (!FilterBuffer((opt.flags & OPT_EXTRACT) != 0, run.input, run.output, opt.extractDir, run.known, run.counters))

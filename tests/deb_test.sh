@@ -1,7 +1,7 @@
 #!/bin/sh
 # The Debian package builds, lintian finds nothing, and its unpacked program
-# writes what the tested build writes (each run stamps its own time into the
-# MIDs of its face messages); both copies of the manual page render.
+# writes what the tested build writes (each run stamps its own time and
+# process into the MIDs of its face messages); both copies of the manual page render.
 #   deb_test.sh BUILD_DIR
 set -eu
 own=$(cd "$1" && pwd)/kivex
@@ -15,7 +15,7 @@ dpkg-deb -x "$deb" "$scratch/root"
 ls "$scratch/root/usr/share/doc/kivex/README.md"* "$scratch/root/usr/share/doc/kivex/LIESMICH.TXT"* >/dev/null
 run() {  # program, name of its results
   "$1" -k"$scratch/$2.puf" tests/data/sample.puf >"$scratch/$2.txt" 2>&1
-  LC_ALL=C sed 's/^MID: [0-9]\{14\}_/MID: _/' "$scratch/$2.puf" >>"$scratch/$2.txt"
+  LC_ALL=C sed 's/^MID: [0-9]\{14\}_\([0-9]*\)[0-9]\{16\}@/MID: _\1@/' "$scratch/$2.puf" >>"$scratch/$2.txt"
 }
 run "$scratch/root/usr/bin/kivex" deb
 run "$own" own

@@ -22,6 +22,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 DATA = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data")
@@ -221,11 +222,11 @@ def expected_insertion(data):
 
 def masked(data):
     # The face messages' IDs replaced by <id>, after a check of their form:
-    # one timestamp a run, serials from 1.
+    # one timestamp and one run's 16 digits a run, serials from 1 before them.
     tail = rb"@kivex\.face\r\nTYP: BIN\r\nFILE: FACE\.BMP\r\nLEN: 446\r\n\r\n"
-    ids = re.findall(rb"MID: (\d{14})_(\d+)" + tail, data)
-    expect(len({stamp for stamp, _ in ids}) <= 1, "one timestamp per run")
-    expect_eq([int(n) for _, n in ids], list(range(1, len(ids) + 1)), "serials")
+    ids = re.findall(rb"MID: (\d{14})_(\d+)(\d{16})" + tail, data)
+    expect(len({(stamp, run) for stamp, _, run in ids}) <= 1, "one timestamp per run")
+    expect_eq([int(n) for _, n, _ in ids], list(range(1, len(ids) + 1)), "serials")
     return re.sub(rb"MID: \d{14}_\d+" + tail,
                   b"MID: <id>\r\nTYP: BIN\r\nFILE: FACE.BMP\r\nLEN: 446\r\n\r\n", data)
 
@@ -408,6 +409,18 @@ class E2E(unittest.TestCase):
             else:
                 k.fails(["-kout.puf", "in.puf"], err)
 
+    def test_a_new_buffer_has_the_rights_of_its_input(self):
+        # As cp makes it: a new -k buffer gets the input's permission bits
+        # less the umask, so a private buffer gives a private one; a buffer
+        # that exists keeps its own.
+        self.posix_only()
+        write("in.puf", SAMPLE)
+        for out, bits, umask, wanted in (("a.puf", 0o600, 0o022, 0o600),
+                                         ("b.puf", 0o664, 0o027, 0o640), ("b.puf", 0o600, 0, 0o640)):
+            os.chmod("in.puf", bits)
+            k.check(["-k" + out, "in.puf"], 0, insertion_stats(5, 4), preexec=lambda: os.umask(umask))
+            expect_eq(oct(os.stat(out).st_mode & 0o777), oct(wanted), (out, bits, umask))
+
     def test_extraction_stores_each_face_once(self):
         os.mkdir("faces")
         write(os.path.join("faces", "KIVO0000.BMP"), b"old")  # a taken name is skipped
@@ -427,14 +440,44 @@ class E2E(unittest.TestCase):
         seen = ["".join(".#"[pixels[48 * y + x] < 128] for x in range(48)) for y in range(48)]
         expect(seen == read(os.path.join(DATA, "faces", "smiley.txt")).decode().split(), "upright")
         # A second run into a subdirectory named with a separator finds them all;
-        # a subdirectory among the files, which cannot be read as one, is refused.
+        # a subdirectory among the files, which cannot be read as one, is
+        # refused, and so is, unopened, all else that is no file: a FIFO (its
+        # open would wait for a writer, here until the alarm), a device.
         os.rename("faces", "sub")
         os.mkdir("faces")
-        os.rename("sub", os.path.join("faces", "sub"))
-        k.fails(["-xfaces", "in.puf"],
-                "fopen(faces\\sub) failed\n" if k.wine else "read() failed\n")
+        entries = [("sub", lambda path: os.rename("sub", path))]
+        if not k.wine:
+            entries[:0] = [("fifo", os.mkfifo), ("null", lambda path: os.symlink("/dev/null", path))]
+        for name, make in entries:
+            path = os.path.join("faces", name)
+            make(path)
+            k.fails(["-xfaces", "in.puf"], "fopen(%s) failed\n" % path.replace("/", k.sep),
+                    preexec=lambda: signal.alarm(60))
+            if name != "sub":
+                os.remove(path)
         k.check(["-xfaces" + k.sep + "sub" + k.sep, "in.puf"], 0, extraction_stats(5, 0, 4))
         expect_eq(len(os.listdir(os.path.join("faces", "sub"))), 4, "nothing new")
+
+    def test_a_face_file_held_by_another_program(self):
+        # A file in the face folder that another program holds without
+        # sharing it for reading (Explorer's Thumbs.db) is waited for about
+        # two seconds: let go within them, the run goes on; held longer, it ends.
+        if not (k.wine and k.writer):
+            self.skipTest("Windows only, with --writer")
+        os.mkdir("faces")
+        write(os.path.join("faces", "Thumbs.db"), b"x")
+        write("in.puf", SAMPLE)
+        for let_go, wanted in ((1, (0, extraction_stats(5, 3, 1), BANNER + BAD_FACE)),
+                               (None, (1, "", BANNER + "fopen(faces\\Thumbs.db) failed\n"))):
+            holder = k.other_writer("lock", os.path.join("faces", "Thumbs.db"),
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            expect_eq(holder.stdout.readline().strip(), b"held", "helper holds the file")
+            p = k.start(["-xfaces", "in.puf"])
+            if let_go:
+                time.sleep(let_go)
+                holder.communicate(b"", timeout=300)
+            expect_eq(k.finish(p), wanted, "held %s" % let_go)
+            holder.communicate(b"", timeout=300)
 
     def test_buffers_written_by_others(self):
         # Many header forms, and the edges of a line's pieces: as the model
@@ -481,7 +524,8 @@ class E2E(unittest.TestCase):
                 k.check(["-kout.puf", name], 0, insertion_stats(5, 3), BANNER + BAD_FACE,
                         stdin=stdin)
                 expect(re.sub(any_id, b"MID: <id>\r\n", read("out.puf")) == wanted, (at, name))
-                serials = [int(n) for t, n in re.findall(rb"MID: (\d{14})_(\d+)@", read("out.puf"))
+                serials = [int(n[:-16]) for t, n in re.findall(rb"MID: (\d{14})_(\d+)@",
+                                                               read("out.puf"))
                            if t != b"20000101000000"]
                 expect_eq(serials, [2, 3, 4], "serials count every face message built")
         # Another TYP or FILE is no face message of ours: a new one goes in.
@@ -493,6 +537,21 @@ class E2E(unittest.TestCase):
         write("in.puf", parts[0] + b"EMP: ohne Laenge\r\n\r\n")
         k.check(["-kout.puf", "in.puf"], 1, "", Ends(FAILED))
         expect(read("out.puf").endswith(parts[1][-446:]), "the face message before the failure")
+
+    def test_face_message_ids_never_repeat(self):
+        # Two runs at once and one right after them, in one second: no ID
+        # comes twice (a mail system would drop the second message).
+        write("in.puf", SAMPLE)
+        for attempt in range(20):
+            runs = [k.start(["-k%d.puf" % i, "in.puf"]) for i in range(2)]
+            done = [k.finish(p)[0] for p in runs] + [k.run(["-k2.puf", "in.puf"])[0]]
+            expect_eq(done, [0, 0, 0], "runs")
+            ids = sum((re.findall(rb"MID: (\d{14})_(\d+)@", read("%d.puf" % i))
+                       for i in range(3)), [])
+            if len({stamp for stamp, _ in ids}) == 1:
+                break
+        expect_eq(len({stamp for stamp, _ in ids}), 1, "all in one second")
+        expect_eq(len(set(ids)), 12, "twelve IDs, none twice")
 
     def test_a_pipe_reads_like_the_file(self):
         # NULs in header lines (at a line's start, across the 511-byte piece),
