@@ -712,6 +712,25 @@ class E2E(unittest.TestCase):
             expect("Der Lauf wurde abgebrochen; der Eingangspuffer bleibt unveraendert\n" in err, err)
             expect(read("in.puf") == HELD and os.listdir() == ["in.puf"], "untouched, alone")
 
+    def test_batch_example_of_liesmich(self):
+        # The batch file that LIESMICH.TXT shows, as Windows' cmd runs it:
+        # through to its end after a complete run, to its error branch and
+        # ERRORLEVEL 1 after a failure.
+        if not k.wine:
+            self.skipTest("Windows only")
+        manual = read(os.path.join(DATA, os.pardir, os.pardir, "dist", "LIESMICH.TXT")).decode()
+        example = re.search(r"\n  @echo off\n.*?\n  :ende\n", manual, re.S).group(0)
+        write("FACES.BAT", "\r\n".join(line[2:] for line in example.strip("\n").split("\n"))
+              .encode() + b"\r\n")
+        shutil.copy(k.path, "kivex.exe")
+        for data, rc, said in ((SAMPLE, 0, "Kivex ist fertig."),
+                               (b"EMP: x\r\n\r\n", 1, "Kivex hat einen Fehler gemeldet")):
+            write("POST.PUF", data)
+            p = subprocess.run([WINE, "cmd", "/c", "FACES.BAT"], env=QUIET, capture_output=True,
+                               stdin=subprocess.DEVNULL, timeout=300)
+            expect_eq((p.returncode, said in p.stdout.decode("latin-1"), read("POST.PUF") == data),
+                      (rc, True, rc == 1), p.stdout.decode("latin-1"))
+
     def test_console_shows_the_characters_of_names(self):
         # A Windows console shows names as characters, though they come in
         # the ANSI code page and the console has another (Wine's C runtime
