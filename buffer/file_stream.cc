@@ -4,10 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "buffer/console_text.h"
+#include "buffer/log.h"
 #include "platform/env.h"
 
-cFileStream::cFileStream() : File(nullptr), FileName(nullptr), buffer_(nullptr), changed_(false) {}
+cFileStream::cFileStream() : File(nullptr), FileName(nullptr), buffer_(nullptr), changed_(false),
+                             written_(false) {}
 
 cFileStream::~cFileStream() { Close(); }
 
@@ -30,26 +31,28 @@ int cFileStream::OpenAs(const char* name, const char* mode, int bufferSize, Hold
   FileName = static_cast<char*>(malloc(size));
   if (FileName == nullptr) return 1;
   memcpy(FileName, name, size);
+  written_ = strchr(mode, 'w') != nullptr || held == kHeldForRewrite;
   File = held != kNotHeld ? platform::OpenHeld(name, &state_, held == kHeldForRewrite)
                            : platform::OpenFile(name, mode, permissions);
   if (File == nullptr) {
-    if (strchr(mode, 'x') != nullptr && errno == EEXIST) return 2;
-    if (held != kNotHeld && errno == EBUSY) {
-      PrintText(stderr, "Der Puffer %s wird gerade von einem anderen Programm geschrieben\n", name);
+    int err = errno;
+    if (strchr(mode, 'x') != nullptr && err == EEXIST) return 2;
+    if (held != kNotHeld && err == EBUSY) {
+      LogMsg(stderr, "Der Puffer %s wird gerade von einem anderen Programm geschrieben\n", name);
       return 1;
     }
-    if (held == kHeldForRewrite && errno == ENOLCK) {
-      PrintText(stderr, "Die Sperrdatei %s.lock kann nicht angelegt werden; ohne sie filtert "
-                "Kivex den Puffer nicht an seiner Stelle (mit -k wird er nur gelesen)\n", name);
+    if (held == kHeldForRewrite && err == ENOLCK) {
+      LogMsg(stderr, "Die Sperrdatei %s.lock kann nicht angelegt werden; ohne sie filtert "
+             "Kivex den Puffer nicht an seiner Stelle (mit -k wird er nur gelesen)\n", name);
       return 1;
     }
-    if (held == kHeldForRewrite && errno == ENODEV) {
-      PrintText(stderr, "Der Puffer %s ist keine gewoehnliche Datei und kann nicht an seiner "
-                "Stelle gefiltert werden (mit -k oder -x wird er nur gelesen)\n", name);
+    if (held == kHeldForRewrite && err == ENODEV) {
+      LogMsg(stderr, "Der Puffer %s ist keine gewoehnliche Datei und kann nicht an seiner "
+             "Stelle gefiltert werden (mit -k oder -x wird er nur gelesen)\n", name);
       return 1;
     }
-    perror("Fehler");
-    PrintText(stderr, "Fehler beim Oeffnen der Datei %s\n", name);
+    LogSystemError(err);
+    LogMsg(stderr, "Fehler beim Oeffnen der Datei %s\n", name);
     return 1;
   }
   // Set once here, never per message: on Windows each switch flushes.
@@ -95,13 +98,15 @@ int cFileStream::Close() {
     FILE* stream = File;
     File = nullptr;
     // A failed write of the last block fails the close below.
-    if (Writer.Stream() == stream) Writer.Flush();
+    int err = 0;
+    if (Writer.Stream() == stream && !Writer.Flush()) err = Writer.Error();
     Writer.Bind(nullptr);
+    // A read error has been reported by the reader that met it.
+    if (!written_) clearerr(stream);
     if (platform::Close(stream) != 0) {
-      perror("Fehler");
-      perror("Fehler");
-      PrintText(stderr, "Fehler beim Schliessen der Datei %s\n",
-              FileName != nullptr ? FileName : "-- Unbekannt --");
+      LogSystemError(err != 0 ? err : errno);
+      LogMsg(stderr, "Fehler beim Schliessen der Datei %s\n",
+             FileName != nullptr ? FileName : "-- Unbekannt --");
       result = 1;
     }
   }

@@ -69,6 +69,7 @@ class cFileStream {
   char* buffer_;
   platform::FileState state_;  // of a held file, as opened
   bool changed_;
+  bool written_;  // opened for writing: a stream error at the close is a write's
 };
 
 #endif  // KIVEX_BUFFER_FILE_STREAM_H_

@@ -3,6 +3,7 @@
 #include <cstdarg>
 
 #include "buffer/console_text.h"
+#include "platform/env.h"
 
 cFileStream oLogFile;
 
@@ -33,6 +34,9 @@ bool LogMsg(FILE* console, const char* format, ...) {
   }
   if (oLogFile.File != nullptr && vfprintf(oLogFile.File, format, args) < 0) ok = false;
   va_end(args);
-  if (console == stdout || console == stderr) fflush(console);
+  // A console stream on a full disk fails only here.
+  if ((console == stdout || console == stderr) && fflush(console) != 0) ok = false;
   return ok;
 }
+
+void LogSystemError(int err) { LogMsg(stderr, "Fehler: %s\n", platform::ErrorText(err)); }

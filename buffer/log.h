@@ -31,4 +31,8 @@ __attribute__((format(printf, 2, 3)))
 #endif
 bool LogMsg(FILE* console, const char* format, ...);
 
+// "Fehler: " and the text for the errno value `err` on standard error: the
+// one line that tells why a file operation failed.
+void LogSystemError(int err);
+
 #endif  // KIVEX_BUFFER_LOG_H_

@@ -93,7 +93,7 @@ cXPMsg::~cXPMsg() { delete reader_; }
 int cXPMsg::ReadMsg(FILE* in, FILE* log) {
   Headers.Clear();
   recordsDeferred_ = false;
-  BodyShort = NoMemory = false;
+  BodyShort = NoMemory = Damaged = false;
   messageStart_ = -1;
   log_ = log;
   if (reader_ == nullptr && platform::MayAllocate()) reader_ = new (std::nothrow) cBlockReader;
@@ -132,6 +132,7 @@ int NoMemoryForLine(FILE* log, int64_t at) {
 }  // namespace
 
 int cXPMsg::Refuse(FILE* log, const char* text, unsigned long long limit, int64_t at) {
+  Damaged = true;
   if (log != nullptr) fprintf(log, text, limit, static_cast<unsigned long long>(at));
   return 1;
 }
@@ -278,6 +279,7 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
     int64_t stray = reader.Position() - blockStart;
     if (stray == 0 || (stray == 1 && eofMark) || reader.EndedByChange()) return 2;
     ToLog(log, "Unvollstaendige Nachricht am Ende des Puffers\n");
+    Damaged = true;
     return 1;
   }
   if (raw && generation == reader.Generation()) {
@@ -290,6 +292,7 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
   }
   if (lengthSeen) return 0;
   ToLog(log, "Keine Laengenangabe im Header\n");
+  Damaged = true;
   return -3;
 }
 
@@ -438,6 +441,7 @@ bool cXPMsg::SkipPendingBody() {
 }
 
 void cXPMsg::ReportShortBody(uint64_t length, uint64_t got, const char* bytes, size_t held) {
+  Damaged = true;
   FILE* log = log_;
   if (log == nullptr) return;
   fputs("Nachrichtenkoerper konnte nicht komplett gelesen werden\n", log);

@@ -93,6 +93,9 @@ class cXPMsg {
   // being read went out. The caller has the change reported.
   bool InputChanged() const { return reader_ != nullptr && reader_->Changed(); }
   bool NoMemory = false;     // LoadHeaders failed for want of memory (reported)
+  // The last read found the buffer damaged at OfsStart (reported): no
+  // length, limits passed, a body or a message cut short.
+  bool Damaged = false;
 
  private:
   // What TakeLine made of a line.

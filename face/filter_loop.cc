@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "buffer/console_text.h"
 #include "buffer/xp_msg.h"
 #include "face/bmp.h"
 #include "face/face_cache.h"
@@ -71,6 +72,32 @@ bool StoreFace(const cString& oBMP, const cString& extractDir, KnownFaceSet& kno
   return true;
 }
 
+// The line behind the report of a damaged message or of a face that does
+// not decode: the buffer, the message's offset and, where it has them, its
+// BET and MID, so that the user finds it. Of a header block refused half
+// read, what had been taken.
+void ReportWhere(const cFileStream& in, cXPMsg& msg) {
+  msg.LoadHeaders();  // lines passed on as read have no records yet
+  PrintText(stderr, "Nachricht at %llX im Puffer %s", static_cast<unsigned long long>(msg.OfsStart),
+            in.FileName != nullptr ? in.FileName : "");
+  const char* open = " (";
+  for (const char* name : {"BET", "MID"}) {
+    for (int32_t i = 0; i < msg.Headers.Count(); ++i) {
+      const cString& field = msg.Headers.At(i)->Name;
+      if (!EqualsIgnoreCase(field.Text(), name)) continue;
+      const cString& value = msg.Headers.At(i)->Value;
+      size_t size = static_cast<size_t>(value.Size());
+      fprintf(stderr, "%s%s: ", open, name);
+      WriteSafeText(stderr, value.Text(), size < kConsoleBytes ? size : kConsoleBytes);
+      if (size > kConsoleBytes) fprintf(stderr, "... (%zu Bytes)", size);
+      open = ", ";
+      break;
+    }
+  }
+  LogMsg(stderr, "%s: diese Nachricht reparieren oder aus dem Puffer entfernen, dann Kivex "
+         "erneut aufrufen\n", open[0] == ',' ? ")" : "");
+}
+
 }  // namespace
 
 bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString& extractDir,
@@ -109,6 +136,8 @@ bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString
         if (extract && !StoreFace(oBMP, extractDir, known, counters)) return false;
       } else if (faces.OutOfMemory()) {
         return false;
+      } else {
+        ReportWhere(in, msg);
       }
     }
     read = msg.ReadMsg(in.File, log);
@@ -129,6 +158,7 @@ bool FilterBuffer(bool extract, cFileStream& in, cFileStream& out, const cString
     return true;
   }
   if (read == 1 || msg.BodyShort) {
+    if (msg.Damaged) ReportWhere(in, msg);
     LogMsg(stderr, "%s", "Es ist ein Fehler aufgetreten, siehe Logdatei\n");
     if (oLogFile.File != nullptr) msg.MsgDump(oLogFile.File);
     return false;

@@ -8,6 +8,7 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #else
 #include <sys/uio.h>
 #include <unistd.h>
@@ -48,8 +49,9 @@ bool PathExists(const char* path) {
 
 size_t Write(const void* bytes, size_t count, FILE* stream) {
   if (count == 0) return 0;
+  errno = 0;
   size_t written = FaultHit(kFaultWrite) ? 0 : fwrite(bytes, 1, count, stream);
-  if (written != count) gWriteError = errno != 0 ? errno : EIO;
+  if (written != count) gWriteError = errno != 0 ? RuntimeErrno() : EIO;
   return written;
 }
 
@@ -92,7 +94,9 @@ long WriteOnce(const IoPiece* pieces, int count, FILE* stream) {
     }
   }
   unsigned chunk = static_cast<unsigned>(size < (1u << 30) ? size : 1u << 30);
+  SetLastError(0);  // what RuntimeErrno asks comes from this write
   long written = _write(_fileno(stream), bytes, chunk);
+  if (written < 0) errno = RuntimeErrno();
   if (gathering) gGatheredBusy = false;
   return written;
 #else

@@ -76,8 +76,8 @@ struct FileState {
 // `path`.lock (liblockfile; a stale one is removed by its rules), then
 // flock and an fcntl write lock; Windows shares it for reading only.
 // Anything but a regular file is refused before it is opened.
-// Null with errno set: EBUSY when another program still holds it; with
-// `rewrite` ENODEV for a file that is not regular, ENOLCK for a dotlock
+// Null with errno set: EBUSY when another program still holds it; EISDIR
+// for a directory; with `rewrite` ENODEV for a file that is not regular, ENOLCK for a dotlock
 // that cannot be made.
 FILE* OpenHeld(const char* path, FileState* state, bool rewrite = false);
 
@@ -187,8 +187,15 @@ int SameFile(const char* a, const char* b, bool* same);
 // file name (the current directory).
 std::string DirectoryOf(const char* path);
 
-// The system's message text for an errno value.
+// The text shown behind "Fehler: " for an errno value: German for the
+// errors a user meets (not found, no permission, read-only, a directory,
+// in use, disk full, name too long, input/output), worded as the system
+// words them; the system's own text for the rest.
 const char* ErrorText(int err);
+// errno after a C runtime call on a file failed. Windows: made exact where
+// the runtime's is vague (a full disk, a file another program holds, a
+// write-protected disk); elsewhere errno as it is.
+int RuntimeErrno();
 
 // Writes a text of the program, whose names are in the system's code page,
 // to `stream`; a Windows console gets it in the console's code page, a

@@ -148,7 +148,7 @@ FILE* OpenHeld(const char* path, FileState* state, bool rewrite) {
     // pipe's writer waits): only a regular file can be rewritten.
     if (stat(path, &st) != 0) return nullptr;
     if (!S_ISREG(st.st_mode)) {
-      errno = ENODEV;
+      errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
       return nullptr;
     }
     lock = std::string(path) + ".lock";
@@ -161,6 +161,7 @@ FILE* OpenHeld(const char* path, FileState* state, bool rewrite) {
   int fd = open(path, (rewrite ? O_RDWR | O_NONBLOCK | O_NOCTTY : O_RDONLY) | O_CLOEXEC);
   int err = fd < 0 ? errno : fstat(fd, &st) == 0 ? 0 : errno;
   if (err == 0 && rewrite && !S_ISREG(st.st_mode)) err = ENODEV;  // swapped in meanwhile
+  if (err == 0 && S_ISDIR(st.st_mode)) err = EISDIR;  // opens, but reads fail
   if (err == 0 && rewrite) (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   for (int attempt = 0; err == 0 && S_ISREG(st.st_mode); ++attempt) {
     int refused = rewrite ? LockForRewrite(fd) : LockWhole(fd, F_RDLCK);
@@ -335,7 +336,32 @@ std::string DirectoryOf(const char* path) {
   return slash == nullptr ? std::string() : std::string(path, slash + 1);
 }
 
-const char* ErrorText(int err) { return strerror(err); }
+const char* ErrorText(int err) {
+  switch (err) {
+    case ENOENT:
+      return "Datei oder Verzeichnis nicht gefunden";
+    case EACCES:
+    case EPERM:
+      return "Keine Berechtigung";
+    case EROFS:
+      return "Dateisystem nur lesbar";
+    case EISDIR:
+      return "Ist ein Verzeichnis";
+    case EBUSY:
+    case ETXTBSY:
+      return "Die Datei wird gerade von einem anderen Programm benutzt";
+    case ENOSPC:
+      return "Auf dem Geraet ist kein Speicherplatz mehr verfuegbar";
+    case ENAMETOOLONG:
+      return "Der Dateiname ist zu lang";
+    case EIO:
+      return "Eingabe-/Ausgabefehler";
+    default:
+      return strerror(err);
+  }
+}
+
+int RuntimeErrno() { return errno; }
 
 // A terminal shows the bytes as they are.
 bool WriteText(FILE* stream, const char* text, size_t size) {

@@ -30,9 +30,14 @@ int ErrnoFromWin32(DWORD code) {
     case ERROR_INVALID_DRIVE:
       return ENOENT;
     case ERROR_ACCESS_DENIED:
+      return EACCES;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
-      return EACCES;
+      return EBUSY;
+    case ERROR_WRITE_PROTECT:
+      return EROFS;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
     case ERROR_NOT_SAME_DEVICE:
       return EXDEV;
     case ERROR_FILE_EXISTS:
@@ -142,11 +147,7 @@ FILE* OpenPrivate(const char* path, bool both) {
   return stream;
 }
 
-}  // namespace
-
-// A new file gets the folder's rights: `permissions` are POSIX's.
-FILE* OpenFile(const char* path, const char* mode, unsigned) {
-  if (FaultHit(kFaultOpen)) return nullptr;
+FILE* OpenByMode(const char* path, const char* mode) {
   bool both = strchr(mode, '+') != nullptr;
   if (strchr(mode, 'x') != nullptr && strchr(mode, 'p') != nullptr) return OpenPrivate(path, both);
   if (strcmp(mode, "wb") == 0) {
@@ -165,6 +166,17 @@ FILE* OpenFile(const char* path, const char* mode, unsigned) {
   if (fd < 0) return nullptr;
   FILE* stream = _fdopen(fd, both ? "w+b" : "wb");
   if (stream == nullptr) _close(fd);
+  return stream;
+}
+
+}  // namespace
+
+// A new file gets the folder's rights: `permissions` are POSIX's.
+FILE* OpenFile(const char* path, const char* mode, unsigned) {
+  if (FaultHit(kFaultOpen)) return nullptr;
+  SetLastError(0);  // what RuntimeErrno asks comes from this open
+  FILE* stream = OpenByMode(path, mode);
+  if (stream == nullptr) errno = RuntimeErrno();
   return stream;
 }
 
@@ -222,8 +234,6 @@ HANDLE OpenWaiting(const char* path, DWORD access, DWORD sharing) {
 // A name without data access reaches no bytes and keeps nobody out.
 int OnlyDiskFile(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-    return ENODEV;
   // Windows opens no read-only file for writing; Wine run by root would.
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
     return EACCES;
@@ -239,6 +249,12 @@ int OnlyDiskFile(const char* path) {
 
 FILE* OpenHeld(const char* path, FileState* state, bool rewrite) {
   if (FaultHit(kFaultOpen)) return nullptr;
+  // Opened as a file, a folder gives "access denied", which it is not.
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    errno = EISDIR;
+    return nullptr;
+  }
   if (rewrite) {
     int err = OnlyDiskFile(path);
     if (err != 0) {
@@ -536,7 +552,52 @@ std::string DirectoryOf(const char* path) {
   return std::string(path, size);
 }
 
-const char* ErrorText(int err) { return strerror(err); }
+// Worded as Windows words them, so that a user can look them up.
+const char* ErrorText(int err) {
+  switch (err) {
+    case ENOENT:
+      return "Das System kann die angegebene Datei nicht finden";
+    case EACCES:
+    case EPERM:
+      return "Zugriff verweigert";
+    case EROFS:
+      return "Der Datentraeger ist schreibgeschuetzt";
+    case EISDIR:
+      return "Das ist ein Ordner, keine Datei";
+    case EBUSY:
+      return "Der Prozess kann nicht auf die Datei zugreifen, da sie von einem anderen Prozess "
+             "verwendet wird";
+    case ENOSPC:
+      return "Es steht nicht genug Speicherplatz auf dem Datentraeger zur Verfuegung";
+    case ENAMETOOLONG:
+      return "Der Dateiname oder die Erweiterung ist zu lang";
+    case EIO:
+      return "Die Anforderung konnte wegen eines E/A-Geraetefehlers nicht ausgefuehrt werden";
+    default:
+      return strerror(err);
+  }
+}
+
+int RuntimeErrno() {
+  int err = errno;
+  // The C runtime knows ERROR_DISK_FULL, not always ERROR_HANDLE_DISK_FULL
+  // (Wine's gives EINVAL), and takes a file held by another program for
+  // one closed to the user.
+  switch (GetLastError()) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return err == EACCES ? EBUSY : err;
+    case ERROR_WRITE_PROTECT:
+      return err == EACCES ? EROFS : err;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return err == ENOENT || err == EINVAL ? ENAMETOOLONG : err;
+    default:
+      return err;
+  }
+}
 
 namespace {
 

@@ -73,16 +73,19 @@ TEST(WindowsRewrite, HeldBufferIsRewrittenInPlace) {
   CloseHandle(reader);
 }
 
-// Only a file on a disk is rewritten: a folder or a device is turned away,
-// a missing one not found.
+// Only a file on a disk is rewritten: a device is turned away, a missing
+// one not found; a folder is one, also when it is only to be read.
 TEST(WindowsRewrite, RefusesAllButDiskFiles) {
   test::ScratchDir dir;
   platform::FileState state;
   const std::pair<std::string, int> cases[] = {
-      {dir.path(), ENODEV}, {"NUL", ENODEV}, {dir.File("missing"), ENOENT}};
-  for (const auto& [name, err] : cases) {
-    errno = 0;
-    EXPECT_EQ(platform::OpenHeld(name.c_str(), &state, true), nullptr) << name;
-    EXPECT_EQ(errno, err) << name;
+      {dir.path(), EISDIR}, {"NUL", ENODEV}, {dir.File("missing"), ENOENT}};
+  for (bool rewrite : {true, false}) {
+    for (const auto& [name, err] : cases) {
+      if (!rewrite && err == ENODEV) continue;
+      errno = 0;
+      EXPECT_EQ(platform::OpenHeld(name.c_str(), &state, rewrite), nullptr) << name;
+      EXPECT_EQ(errno, err) << name;
+    }
   }
 }

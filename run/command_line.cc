@@ -68,6 +68,16 @@ bool scan_args(int argc, char** argv, cString& inputBuffer, cString& outputBuffe
     }
     fprintf(stderr, "\n%s\n", kBanner);
     fflush(stderr);
+    // Further arguments are left to other programs, but a -k or -x there
+    // was meant for this run: taken as ignored, it would filter the buffer
+    // in place, which the user had asked to leave alone.
+    for (int j = i + 1; j < argc; ++j) {
+      if (platform::IsFlagChar(argv[j][0]) && (argv[j][1] == 'k' || argv[j][1] == 'x')) {
+        LogMsg(stderr, "Flag %s steht hinter dem Puffernamen; Flags muessen vor dem Puffernamen "
+               "stehen\n", argv[j]);
+        return false;
+      }
+    }
     if (!outputBuffer.Empty() && !extractDir.Empty()) {
       LogMsg(stderr, "%s", "Von den Flags -x und -k darf nur eines angegeben werden\n");
       return false;

@@ -250,8 +250,6 @@ int RemoveJournal(const std::string& name) {
   return err;
 }
 
-void ReportError(int err) { LogMsg(stderr, "Fehler: %s\n", platform::ErrorText(err)); }
-
 RewriteResult Untouched(cFileStream& journal, const std::string& name) {
   journal.Abandon();
   RemoveJournal(name);
@@ -272,7 +270,7 @@ bool CreateJournal(const char* buffer, cFileStream& journal) {
   int opened = journal.Open(name.c_str(), "w+bxp", kStreamBuffer);
   if (opened == 2) {
     // Taken since the recovery looked, by a program that is not Kivex.
-    LogMsg(stderr, "Fehler: %s\n", platform::ErrorText(EEXIST));
+    LogSystemError(EEXIST);
     LogMsg(stderr, "Fehler beim Oeffnen der Datei %s\n", name.c_str());
   }
   return opened == 0;
@@ -316,7 +314,7 @@ RewriteResult RewriteFromJournal(cFileStream& input, cFileStream& journal) {
   if (err == 0) platform::SyncDirectoryOf(name.c_str());
   if (err != 0) {
     LogMsg(stderr, "Das Journal %s konnte nicht geschrieben werden\n", name.c_str());
-    ReportError(err);
+    LogSystemError(err);
     return Untouched(journal, name);
   }
   platform::AtStep("journal");
@@ -343,7 +341,7 @@ RewriteResult RewriteFromJournal(cFileStream& input, cFileStream& journal) {
         platform::Sync(input.File) == 0) {
       LogMsg(stderr, "Der Puffer %s konnte nicht auf seine neue Laenge gebracht werden und "
              "bleibt, wie er ist\n", buffer.c_str());
-      ReportError(err);
+      LogSystemError(err);
       return Untouched(journal, name);
     }
     if (err == 0) err = platform::Sync(input.File);
@@ -360,7 +358,7 @@ RewriteResult RewriteFromJournal(cFileStream& input, cFileStream& journal) {
   if (err != 0) {
     LogMsg(stderr, "Der Puffer %s konnte nicht fertig geschrieben werden; der naechste Lauf "
            "stellt ihn mit dem Journal %s fertig\n", buffer.c_str(), name.c_str());
-    ReportError(err);
+    LogSystemError(err);
     journal.Abandon();
     return kJournalKept;
   }
@@ -370,7 +368,7 @@ RewriteResult RewriteFromJournal(cFileStream& input, cFileStream& journal) {
   if (err != 0) {
     // Harmless to apply again, but it must not outlive the next run's look.
     LogMsg(stderr, "Das Journal %s konnte nicht entfernt werden\n", name.c_str());
-    ReportError(err);
+    LogSystemError(err);
     return kJournalKept;
   }
   platform::AtStep("done");
@@ -442,7 +440,7 @@ bool RecoverJournal(const char* buffer) {
   if (err != 0) {
     LogMsg(stderr, "Der Puffer %s konnte mit dem Journal %s nicht wiederhergestellt werden\n",
            buffer, name.c_str());
-    ReportError(err);
+    LogSystemError(err);
     return false;
   }
   if (forward)

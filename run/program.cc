@@ -1,5 +1,7 @@
 #include "run/program.h"
 
+#include <cerrno>
+
 #include "buffer/cstring.h"
 #include "buffer/file_stream.h"
 #include "face/filter_loop.h"
@@ -42,17 +44,24 @@ bool RefuseOutputIsInput(const char* input, const char* output) {
   return true;
 }
 
-void PrintStatistics(const RunOptions& options, const RunCounters& counters) {
+// False after the report: counters that did not reach standard output (a
+// full disk, /dev/full) fail the run, or a caller would take them as read.
+bool PrintStatistics(const RunOptions& options, const RunCounters& counters) {
+  bool ok = true;
   if (options.flags & OPT_EXTRACT) {
-    LogMsg(stdout, "%s", "\n");
-    LogMsg(stdout, "Faces insgesamt    : %4d\n", counters.facesTotal);
-    LogMsg(stdout, "Faces geschrieben  : %4d\n", counters.facesWritten);
-    LogMsg(stdout, "Faces mehrfach     : %4d\n", counters.facesDuplicate);
+    ok = LogMsg(stdout, "%s", "\n") &&
+         LogMsg(stdout, "Faces insgesamt    : %4d\n", counters.facesTotal) &&
+         LogMsg(stdout, "Faces geschrieben  : %4d\n", counters.facesWritten) &&
+         LogMsg(stdout, "Faces mehrfach     : %4d\n", counters.facesDuplicate);
   } else if (options.flags & (OPT_INPLACE | OPT_INSERT)) {
-    LogMsg(stdout, "%s", "\n");
-    LogMsg(stdout, "Faces insgesamt      : %4d\n", counters.facesTotal);
-    LogMsg(stdout, "FacesMsgs geschrieben: %4d\n", counters.faceMsgsWritten);
+    ok = LogMsg(stdout, "%s", "\n") &&
+         LogMsg(stdout, "Faces insgesamt      : %4d\n", counters.facesTotal) &&
+         LogMsg(stdout, "FacesMsgs geschrieben: %4d\n", counters.faceMsgsWritten);
   }
+  if (ok) return true;
+  LogSystemError(platform::RuntimeErrno());
+  LogMsg(stderr, "%s", "Die Zaehler konnten nicht auf die Standardausgabe geschrieben werden\n");
+  return false;
 }
 
 }  // namespace
@@ -112,6 +121,5 @@ int RunKivex(int argc, char** argv) {
     LogMsg(stderr, "%s", "Der Lauf wurde abgebrochen\n");
     return 1;
   }
-  PrintStatistics(opt, run.counters);
-  return 0;
+  return PrintStatistics(opt, run.counters) ? 0 : 1;
 }

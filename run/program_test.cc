@@ -130,7 +130,8 @@ std::string Filtered(const std::string& buffer) {
 // Makes the Nth file operation fail (alone, then with all after it), for
 // every N until a run no longer reaches N. A failed run leaves the buffer
 // as it was and nothing beside it, or, once it has begun to write the
-// buffer, the journal from which the next run completes it.
+// buffer, the journal from which the next run completes it. The system's
+// reason, where it is shown, is German, and one failure shows it once.
 TEST(RunKivex, EveryFailingOperationLeavesOldOrNewBuffer) {
   for (const std::string& buffer : Buffers()) {
     std::string result = Filtered(buffer);
@@ -143,6 +144,12 @@ TEST(RunKivex, EveryFailingOperationLeavesOldOrNewBuffer) {
         SCOPED_TRACE("operation " + std::to_string(n) + (sticky ? " and later" : "") + "\n" +
                      run.err);
         std::string now = Masked(test::ReadFile(run.input));
+        std::string why = std::string("Fehler: ") + platform::ErrorText(ENOSPC) + "\n";
+        size_t first = run.err.find("Fehler: ");
+        if (first != std::string::npos) {
+          EXPECT_EQ(run.err.substr(first, why.size()), why);
+          EXPECT_TRUE(sticky || run.err.find("Fehler: ", first + 1) == std::string::npos);
+        }
         if (rc == 0) {
           EXPECT_TRUE(now == result && run.Clean());
         } else if (test::Exists(JournalName(run.input.c_str()))) {

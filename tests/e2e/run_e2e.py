@@ -44,6 +44,33 @@ USAGE = (BANNER + "usage:\n\nKivex {-kAusgangspuffer} Eingangspuffer\n\n"
 BAD_FACE = "Invalid X-Face Header, uncompface() rc: -2\n"
 FAILED = "Es ist ein Fehler aufgetreten, siehe Logdatei\n"
 NOBODY = 65534
+# The texts behind "Fehler:" (POSIX, Windows), as each system words them.
+SYSTEM = {"ENOENT": ("Datei oder Verzeichnis nicht gefunden",
+                     "Das System kann die angegebene Datei nicht finden"),
+          "EACCES": ("Keine Berechtigung", "Zugriff verweigert"),
+          "EISDIR": ("Ist ein Verzeichnis", "Das ist ein Ordner, keine Datei"),
+          "ENOSPC": ("Auf dem Geraet ist kein Speicherplatz mehr verfuegbar",
+                     "Es steht nicht genug Speicherplatz auf dem Datentraeger zur Verfuegung")}
+
+
+def system(err):
+    return SYSTEM[err][1 if k.wine else 0]
+
+
+def where(ofs, name, bet=None, mid=None):
+    # The line that names a damaged message or one whose face is skipped.
+    known = ", ".join("%s: %s" % f for f in (("BET", bet), ("MID", mid)) if f[1] is not None)
+    return ("Nachricht at %X im Puffer %s%s: diese Nachricht reparieren oder aus dem Puffer "
+            "entfernen, dann Kivex erneut aufrufen\n" % (ofs, name, " (%s)" % known if known else ""))
+
+
+def bad_face(name, data=None):
+    # The sample's undecodable face, reported with the message it is in.
+    spans, data = [], SAMPLE if data is None else data
+    parse_buffer(data, spans)
+    at = data.index(b"BET: Kaputtes Bild")
+    return BAD_FACE + where(next(a for a, b in spans if a <= at < b), name, "Kaputtes Bild",
+                            "d1@example.org")
 
 
 class Ends(str):
@@ -79,13 +106,14 @@ class Kivex:
             os.setuid(NOBODY)
         return copy, become
 
-    def start(self, args, cwd=".", env=None, preexec=None, stdin=None, merged=False, tty=None):
+    def start(self, args, cwd=".", env=None, preexec=None, stdin=None, merged=False, tty=None,
+              stdout=subprocess.PIPE):
         # merged: standard error goes where standard output goes, as in
         # a console window or a log of both; tty: a terminal for all three.
         cmd, full = [self.path] + list(args), dict(os.environ, **(env or {}))
         if self.wine:
             cmd, full["WINEDEBUG"] = [WINE] + cmd, "-all"
-        out, err = subprocess.PIPE, subprocess.STDOUT if merged else subprocess.PIPE
+        out, err = stdout, subprocess.STDOUT if merged else subprocess.PIPE
         return subprocess.Popen(cmd, cwd=cwd, env=full, stdin=tty if tty else None if stdin is None
                                 else subprocess.PIPE, stdout=tty or out, stderr=tty or err,
                                 preexec_fn=preexec)
@@ -93,13 +121,13 @@ class Kivex:
     def finish(self, p, stdin=None, err_before=b""):
         # Exit status and console texts of a started run.
         out, err = p.communicate(stdin, timeout=600)
-        out, err = out.decode("latin-1"), (err_before + (err or b"")).decode("latin-1")
+        out, err = (out or b"").decode("latin-1"), (err_before + (err or b"")).decode("latin-1")
         if self.wine:  # the Windows console writes CR LF
             out, err = out.replace("\r\n", "\n"), err.replace("\r\n", "\n")
         return p.returncode, out, err
 
-    def run(self, args, cwd=".", env=None, preexec=None, stdin=None, merged=False):
-        return self.finish(self.start(args, cwd, env, preexec, stdin, merged), stdin)
+    def run(self, args, cwd=".", env=None, preexec=None, stdin=None, merged=False, **kw):
+        return self.finish(self.start(args, cwd, env, preexec, stdin, merged, **kw), stdin)
 
     def other_writer(self, *args, **kw):
         # The Windows helper program that opens a buffer for writing.
@@ -332,6 +360,13 @@ class E2E(unittest.TestCase):
                  BANNER + "Von den Flags -x und -k darf nur eines angegeben werden\n")]:
             k.check(args, 1, "", wanted)
         expect_eq(os.listdir(), [], "nothing created")
+        # A flag behind the buffer's name was meant for the run: refused
+        # before anything is opened.
+        write("B.PUF", SAMPLE)
+        for flag in ["-kY.PUF", "-xY"] + ["/kY.PUF"] * k.wine:
+            k.check(["B.PUF", flag], 1, "", BANNER + "Flag %s steht hinter dem Puffernamen; Flags "
+                    "muessen vor dem Puffernamen stehen\n" % flag)
+        expect(read("B.PUF") == SAMPLE and os.listdir() == ["B.PUF"], "untouched, nothing made")
 
     def test_insertion_into_a_new_buffer_and_in_place(self):
         # -k leaves its input alone. Rewritten in place, the buffer keeps all
@@ -359,13 +394,14 @@ class E2E(unittest.TestCase):
             ["setfacl", "-m", "u:%d:rw" % NOBODY, target], capture_output=True).returncode == 0
         if extras:
             os.setxattr(target, "user.kivex", b"kept")
-        k.check(["-kout.puf", "link.puf"], 0, insertion_stats(5, 4), BANNER + BAD_FACE)
+        shown = "link.puf" if k.wine else target  # the file a link leads to
+        k.check(["-kout.puf", "link.puf"], 0, insertion_stats(5, 4), BANNER + bad_face(shown))
         expect(masked(read("out.puf")) == SAMPLE_RESULT and read(target) == SAMPLE,
                "-k bytes, input untouched")
         before, after = os.stat(target), []
         for written in (4, 0, 0):
-            run.check(["link.puf"], 0, insertion_stats(5, written), BANNER + BAD_FACE,
-                      preexec=as_user)
+            run.check(["link.puf"], 0, insertion_stats(5, written),
+                      BANNER + bad_face(shown, read(target)), preexec=as_user)
             st = os.stat(target)
             after.append((read(target), st.st_ino, st.st_uid, st.st_gid, st.st_mode,
                           st.st_mtime_ns))
@@ -373,7 +409,8 @@ class E2E(unittest.TestCase):
                "rewritten, then left alone, its time too")
         expect_eq(after[0][1:5], (before.st_ino, before.st_uid, group, before.st_mode),
                   "inode, owner, group, mode")
-        k.check(["-kout.puf", "link.puf"], 0, insertion_stats(5, 0), BANNER + BAD_FACE)
+        k.check(["-kout.puf", "link.puf"], 0, insertion_stats(5, 0),
+                BANNER + bad_face(shown, read(target)))
         expect(os.readlink("link.puf") == target and read("hard.puf") == read("out.puf") ==
                after[0][0], "the link, the other name and -k see the result")
         expect_eq(os.listdir("mail"), ["post.puf"], "nothing left beside it")
@@ -398,8 +435,8 @@ class E2E(unittest.TestCase):
         face = b"X-Face: " + smiley + b"\r\nLEN: 0\r\n\r\n"
         line, block = "Headerzeile laenger als 1048576 Bytes at 0\n", "Header laenger als 4194304 Bytes at 0\n"
         skipped = "Die Face-Nachricht zur Nachricht at 0 wuerde die Grenzen eines Headers ueberschreiten und wird nicht eingefuegt\n"
-        for data, err in [(b"ABC:" + b"x" * 1048570 + b"\r\nLEN: 0\r\n\r\n", line + FAILED),
-                          (b"E: %s\n" % (b"a" * 205) * 19998 + b"LEN: 0\n\r\n", block + FAILED),
+        for data, err in [(b"ABC:" + b"x" * 1048570 + b"\r\nLEN: 0\r\n\r\n", line + where(0, "in.puf") + FAILED),
+                          (b"E: %s\n" % (b"a" * 205) * 19998 + b"LEN: 0\n\r\n", block + where(0, "in.puf") + FAILED),
                           (b"BET: " + b"s" * 1048569 + b"\r\n" + face, skipped),
                           (b"EMP: a\r\n" * 19996 + b"MID: m\r\nBET: b\r\n" + face, skipped)]:
             write("in.puf", data)
@@ -425,7 +462,7 @@ class E2E(unittest.TestCase):
         os.mkdir("faces")
         write(os.path.join("faces", "KIVO0000.BMP"), b"old")  # a taken name is skipped
         write("in.puf", SAMPLE)
-        k.check(["-xfaces", "in.puf"], 0, extraction_stats(5, 3, 1), BANNER + BAD_FACE)
+        k.check(["-xfaces", "in.puf"], 0, extraction_stats(5, 3, 1), BANNER + bad_face("in.puf"))
         values = [face_value(h) for h, _ in parse_buffer(SAMPLE) if face_value(h)]
         bmps = [b for b in dict.fromkeys(face_bmp(v) for v in values) if b]
         names = sorted(os.listdir("faces"))
@@ -521,8 +558,8 @@ class E2E(unittest.TestCase):
             wanted = re.sub(any_id, b"MID: <id>\r\n", expected_insertion(data)[0])
             for name, stdin in [("in.puf", None)] + [("/dev/stdin", data)] * (not k.wine):
                 write("in.puf", data)
-                k.check(["-kout.puf", name], 0, insertion_stats(5, 3), BANNER + BAD_FACE,
-                        stdin=stdin)
+                k.check(["-kout.puf", name], 0, insertion_stats(5, 3),
+                        BANNER + bad_face(name, data), stdin=stdin)
                 expect(re.sub(any_id, b"MID: <id>\r\n", read("out.puf")) == wanted, (at, name))
                 serials = [int(n[:-16]) for t, n in re.findall(rb"MID: (\d{14})_(\d+)@",
                                                                read("out.puf"))
@@ -531,7 +568,8 @@ class E2E(unittest.TestCase):
         # Another TYP or FILE is no face message of ours: a new one goes in.
         for line, other in ((b"TYP: BIN", b"TYP: BIX"), (b"FILE: FACE.BMP", b"FILE: FACE.BMQ")):
             write("in.puf", first.replace(line, other, 1))
-            k.check(["-kout.puf", "in.puf"], 0, insertion_stats(5, 1), BANNER + BAD_FACE)
+            k.check(["-kout.puf", "in.puf"], 0, insertion_stats(5, 1),
+                    BANNER + bad_face("in.puf", read("in.puf")))
         # Where the message behind a face's source cannot be read, the face
         # message is written before the run fails.
         write("in.puf", parts[0] + b"EMP: ohne Laenge\r\n\r\n")
@@ -566,19 +604,33 @@ class E2E(unittest.TestCase):
         for data in (data, cut):
             write("in.puf", data)
             rc, out, err = k.run(["-kfile.puf", "in.puf"])
-            k.check(["-kpipe.puf", "/dev/stdin"], rc, out, err, stdin=data)
+            k.check(["-kpipe.puf", "/dev/stdin"], rc, out,
+                    err.replace("im Puffer in.puf", "im Puffer /dev/stdin"), stdin=data)
             expect(masked(read("pipe.puf")) == masked(read("file.puf")), "same bytes")
         expect_eq(rc, 1, "the cut one fails")
 
     def test_broken_buffers_on_the_console(self):
         # A message cut off, a body shorter than its length (one beyond 32
         # bits and a negative one included), a line end too many, a DOS end mark.
+        # Each is followed by the line that names the message.
         short = ("Nachrichtenkoerper konnte nicht komplett gelesen werden\n"
-                 "Laenge soll sein %s, gelesen wurden %d Bytes\ngelesen wurde|%s|\n" + FAILED)
+                 "Laenge soll sein %s, gelesen wurden %d Bytes\ngelesen wurde|%s|\n" +
+                 where(0, "in.puf") + FAILED)
+        first = write_message([(b"EMP", b"a"), (b"MID", b"m1@t"), (b"LEN", b"1")], b"a")
+        bet = "Gruss\x1b" + "g" * 300
         for data, err in [
-                (b"EMP: a\r\nLEN: 1", "Unvollstaendige Nachricht am Ende des Puffers\n" + FAILED),
+                (b"EMP: a\r\nLEN: 1", "Unvollstaendige Nachricht am Ende des Puffers\n" +
+                 where(0, "in.puf") + FAILED),
                 (b"LEN: 10\r\n\r\nab\0cd", short % (10, 5, "ab")),
-                (b"LEN: 3\r\n\r\nabc\r\n", "Keine Laengenangabe im Header\n" + FAILED)] + [
+                (b"LEN: 3\r\n\r\nabc\r\n", "Keine Laengenangabe im Header\n" +
+                 where(13, "in.puf") + FAILED),
+                (first + b"EMP: b\r\nBET: " + bet.encode() + b"\r\nMID: m2@t\r\n\r\n" + first,
+                 "Keine Laengenangabe im Header\n" + where(len(first), "in.puf", "Gruss\\x1B" +
+                                                           "g" * 250 + "... (306 Bytes)", "m2@t") +
+                 FAILED),
+                (first + b"MID: m3@t\r\nX: " + b"x" * 2 ** 20 + b"\r\nLEN: 0\r\n\r\n",
+                 "Headerzeile laenger als 1048576 Bytes at %X\n" % (len(first) + 11) +
+                 where(len(first), "in.puf", mid="m3@t") + FAILED)] + [
                 (b"LEN: %s\r\n\r\n" % n + b"b" * 1000,
                  short % (m, 1000, "b" * 256 + "... (1000 Bytes)"))
                 for n, m in ((b"4000000000", 4000000000), (b"-1", 2 ** 32 - 1),
@@ -630,14 +682,13 @@ class E2E(unittest.TestCase):
     # ---- failures: the input survives, the user is told -----------------
 
     def test_failures_keep_the_input(self):
-        err = k.check(["fehlt.puf"], 1)
-        expect(err.startswith(BANNER + "Fehler: ") and
-               err.endswith("Fehler beim Oeffnen der Datei fehlt.puf\n"), err)
+        k.check(["fehlt.puf"], 1, "", BANNER + "Fehler: %s\nFehler beim Oeffnen der Datei "
+                "fehlt.puf\n" % system("ENOENT"))
         expect_eq(os.listdir(), [], "nothing created")
         write("datei", b"x")
         write("in.puf", SAMPLE)
         k.check(["-xfehlt", "in.puf"], 1, "", BANNER + "Das angegebene Extraktionsverzeichnis "
-                "fehlt existiert nicht\nNo such file or directory (2)\n")
+                "fehlt existiert nicht\n%s (2)\n" % system("ENOENT"))
         k.check(["-xdatei", "in.puf"], 1, "", BANNER + "Das angegebene Extraktiosverzeichnis "
                 "datei ist kein Verzeichnis\n")
         other = "IN.PUF" if k.wine else "link.puf"  # the same file by another name
@@ -650,12 +701,14 @@ class E2E(unittest.TestCase):
         # A broken message: no statistics, the buffer as it was, nothing beside it.
         broken = SAMPLE + b"EMP: x\r\n\r\nohne LEN"
         write("in.puf", broken)
-        k.check(["in.puf"], 1, "", BANNER + BAD_FACE + "Keine Laengenangabe im Header\n" + FAILED)
+        k.check(["in.puf"], 1, "", BANNER + bad_face("in.puf") + "Keine Laengenangabe im Header\n" +
+                where(len(SAMPLE), "in.puf") + FAILED)
         # In place only on a regular file that can be opened for its rewrite:
         # a read-only one (Windows), a pipe or a device is refused unread.
         if k.wine:
             os.chmod("in.puf", 0o444)  # Wine shows it as read-only
-            k.fails(["in.puf"], "Fehler: Permission denied\nFehler beim Oeffnen der Datei in.puf\n")
+            k.fails(["in.puf"], "Fehler: %s\nFehler beim Oeffnen der Datei in.puf\n" %
+                    system("EACCES"))
         else:
             os.mkfifo("fifo")
             for name in ("fifo", "/dev/null"):
@@ -665,6 +718,23 @@ class E2E(unittest.TestCase):
         expect(read("in.puf") == broken, "input kept")
         expect_eq(sorted(os.listdir()), ["datei", "in.puf"] if k.wine else
                   ["datei", "fifo", "in.puf", other], "no journal, no lock")
+
+    def test_a_full_disk_and_a_folder_say_why(self):
+        # One "Fehler:" line each, in the system's German. A small result
+        # stays in the stream's buffer until the close: only the close can
+        # tell that it never reached the disk. Counters that cannot be
+        # written fail the run too.
+        write("in.puf", SAMPLE)
+        k.fails(["-k/dev/full", "in.puf"], BANNER + bad_face("in.puf") + "Fehler: %s\nFehler "
+                "beim Schliessen der Datei /dev/full\n" % system("ENOSPC"))
+        os.mkdir("ordner")
+        for args in (["ordner"], ["-kout.puf", "ordner"], ["-x.", "ordner"]):
+            k.check(args, 1, "", BANNER + "Fehler: %s\nFehler beim Oeffnen der Datei ordner\n"
+                    % system("EISDIR"))
+        expect_eq(sorted(os.listdir()), ["in.puf", "ordner"], "nothing created")
+        with open("/dev/full", "wb") as full:
+            k.check(["-kout.puf", "in.puf"], 1, None, Ends("Fehler: %s\nDie Zaehler konnten nicht "
+                    "auf die Standardausgabe geschrieben werden\n" % system("ENOSPC")), stdout=full)
 
     def test_full_disks_and_directories_fail_the_run(self):
         self.posix_only()
@@ -681,12 +751,7 @@ class E2E(unittest.TestCase):
             for args in (["in.puf"], ["-kout.puf", "in.puf"]):
                 err = k.check(args, 1, preexec=limit(size))
                 expect("File too large" in err and read("in.puf") == data, err)
-        # A small result stays in the stream's buffer until the close: only the
-        # close can tell that it never reached the disk.
         write("in.puf", SAMPLE)
-        full = "Fehler: No space left on device\n"
-        k.fails(["-k/dev/full", "in.puf"],
-                BANNER + BAD_FACE + full + full + "Fehler beim Schliessen der Datei /dev/full\n")
         # Standard output is a pipe here: no position.
         k.check(["-k/dev/stdout", "in.puf"], 1, "", BANNER + "WriteRawMsg. ftell failed\n")
         # A face file that cannot be written is removed; 10,000 are the most.
@@ -710,7 +775,7 @@ class E2E(unittest.TestCase):
                   cwd="ro", preexec=as_user)
         expect(read(os.path.join("ro", "in.puf")) == SAMPLE, "input byte-identical")
         run.fails(["-xfaces", "in.puf"], "Datei faces/KIVO0000.BMP konnte nicht geoeffnet werden\n"
-                  "Permission denied (13)\n", cwd="ro", preexec=as_user)
+                  "%s (13)\n" % system("EACCES"), cwd="ro", preexec=as_user)
 
     def test_interrupted_run_leaves_the_buffer_and_nothing_else(self):
         # Ctrl+C, SIGTERM or SIGHUP while the buffer is read: exit status 1,
@@ -724,6 +789,25 @@ class E2E(unittest.TestCase):
             expect_eq((rc, out), (1, ""), str(sig))
             expect("Der Lauf wurde abgebrochen; der Eingangspuffer bleibt unveraendert\n" in err, err)
             expect(read("in.puf") == HELD and os.listdir() == ["in.puf"], "untouched, alone")
+
+    def test_batch_example_of_liesmich(self):
+        # The batch file that LIESMICH.TXT shows, as Windows' cmd runs it:
+        # through to its end after a complete run, to its error branch and
+        # ERRORLEVEL 1 after a failure.
+        if not k.wine:
+            self.skipTest("Windows only")
+        manual = read(os.path.join(DATA, os.pardir, os.pardir, "dist", "LIESMICH.TXT")).decode()
+        example = re.search(r"\n  @echo off\n.*?\n  :ende\n", manual, re.S).group(0)
+        write("FACES.BAT", "\r\n".join(line[2:] for line in example.strip("\n").split("\n"))
+              .encode() + b"\r\n")
+        shutil.copy(k.path, "kivex.exe")
+        for data, rc, said in ((SAMPLE, 0, "Kivex ist fertig."),
+                               (b"EMP: x\r\n\r\n", 1, "Kivex hat einen Fehler gemeldet")):
+            write("POST.PUF", data)
+            p = subprocess.run([WINE, "cmd", "/c", "FACES.BAT"], env=QUIET, capture_output=True,
+                               stdin=subprocess.DEVNULL, timeout=300)
+            expect_eq((p.returncode, said in p.stdout.decode("latin-1"), read("POST.PUF") == data),
+                      (rc, True, rc == 1), p.stdout.decode("latin-1"))
 
     def test_console_shows_the_characters_of_names(self):
         # A Windows console shows names as characters, though they come in
