@@ -15,8 +15,9 @@ bool IsConsole(FILE* stream);
 
 // Writes `count` bytes, each control byte other than TAB, CR and LF
 // (0x00-0x1F and 0x7F) as \xNN. Bytes from 0x80 up stay as they are: the
-// umlauts of the DOS and Windows code pages.
-void WriteSafeText(FILE* stream, const char* bytes, size_t count);
+// umlauts of the DOS and Windows code pages. `oneLine`: those three too,
+// for a value shown within a line of the program's own.
+void WriteSafeText(FILE* stream, const char* bytes, size_t count, bool oneLine = false);
 
 // fprintf for the program's own texts and the names in them: a console gets
 // them in its code page (platform::WriteText). False when the text could

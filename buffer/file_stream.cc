@@ -31,7 +31,7 @@ int cFileStream::OpenAs(const char* name, const char* mode, int bufferSize, Hold
   FileName = static_cast<char*>(malloc(size));
   if (FileName == nullptr) return 1;
   memcpy(FileName, name, size);
-  written_ = strchr(mode, 'w') != nullptr || held == kHeldForRewrite;
+  written_ = strchr(mode, 'w') != nullptr;  // a rewrite writes past stdio
   File = held != kNotHeld ? platform::OpenHeld(name, &state_, held == kHeldForRewrite)
                            : platform::OpenFile(name, mode, permissions);
   if (File == nullptr) {

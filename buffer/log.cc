@@ -21,6 +21,7 @@ void BufferConsole() {
 
 bool LogMsg(FILE* console, const char* format, ...) {
   bool ok = true;
+  platform::ClearSystemError();  // a failure below is told by what it left
   // What was written straight to the other console stream comes first.
   if (console == stdout) fflush(stderr);
   if (console == stderr) fflush(stdout);

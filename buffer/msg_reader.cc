@@ -188,8 +188,6 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
     int64_t at = reader.Position();
     int count = reader.ReadPiece(gPiece, kPieceSize);
     if (count == 0) break;
-    if (gPiece[0] == '\r' || gPiece[0] == '\n') break;
-    eofMark = at == blockStart && count == 1 && gPiece[0] == '\x1A';
     // What the line may still hold: the rest of both limits.
     uint64_t used = static_cast<uint64_t>(reader.Position() - blockStart);
     uint64_t lineLeft = kMaxHeaderLine - static_cast<uint64_t>(count);
@@ -199,6 +197,14 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
       return lineLeft <= blockLeft ? Refuse(log, kLineTooLong, kMaxHeaderLine, at)
                                    : Refuse(log, kBlockTooLong, kMaxHeaderBlock, blockStart);
     };
+    // A physical line is one line, wherever a piece ends: the rest of one
+    // that ends the header block, or of one without a name, goes with it.
+    bool open = gPiece[count - 1] != '\n';
+    if (gPiece[0] == '\r' || gPiece[0] == '\n') {
+      if (open && reader.RestOfLine(nullptr, left) == cBlockReader::kRestLong) return refuseLong();
+      break;
+    }
+    eofMark = at == blockStart && count == 1 && gPiece[0] == '\x1A';
     const char* colon = strchr(gPiece, ':');
     if (colon == nullptr || colon == gPiece) {
       unsigned long long ofs = static_cast<unsigned long long>(OfsStart);
@@ -207,10 +213,7 @@ int cXPMsg::ReadHeaders(FILE* in, FILE* log, int64_t* length) {
       fputs("fehlerhafte Headerzeile: <", stderr);
       WriteSafeText(stderr, gPiece, strlen(gPiece));
       fprintf(stderr, "> at %llX\n", ofs);
-      // A physical line is one line, wherever a piece ends: its rest is
-      // neither the empty line nor a header line, and goes with it.
-      if (gPiece[count - 1] != '\n' && reader.RestOfLine(nullptr, left) == cBlockReader::kRestLong)
-        return refuseLong();
+      if (open && reader.RestOfLine(nullptr, left) == cBlockReader::kRestLong) return refuseLong();
       if (account(at, 0) != 0) return 1;
       continue;
     }
@@ -441,7 +444,7 @@ bool cXPMsg::SkipPendingBody() {
 }
 
 void cXPMsg::ReportShortBody(uint64_t length, uint64_t got, const char* bytes, size_t held) {
-  Damaged = true;
+  Damaged = !reader_->Failed();  // a read error is no fault of the buffer's
   FILE* log = log_;
   if (log == nullptr) return;
   fputs("Nachrichtenkoerper konnte nicht komplett gelesen werden\n", log);

@@ -73,9 +73,15 @@ bool WriteFaceFile(const cString& extractDir, const cString& oBMP) {
   }
   size_t size = static_cast<size_t>(oBMP.Size());
   bool written = platform::Write(oBMP.Data, size, file) == size;
-  if (platform::Close(file) != 0) written = false;
+  // The write's reason, else the close's.
+  int err = written ? 0 : platform::RuntimeErrno();
+  if (platform::Close(file) != 0 && written) {
+    err = errno;
+    written = false;
+  }
   if (!written) {
     LogMsg(stderr, "Datei %s konnte nicht geschrieben werden\n", gFaceFileName->Text());
+    LogMsg(stderr, "%s (%d)\n", platform::ErrorText(err), err);
     platform::RemoveFile(gFaceFileName->Text());
     return false;
   }

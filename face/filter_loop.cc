@@ -88,8 +88,8 @@ void ReportWhere(const cFileStream& in, cXPMsg& msg) {
       const cString& value = msg.Headers.At(i)->Value;
       size_t size = static_cast<size_t>(value.Size());
       fprintf(stderr, "%s%s: ", open, name);
-      WriteSafeText(stderr, value.Text(), size < kConsoleBytes ? size : kConsoleBytes);
-      if (size > kConsoleBytes) fprintf(stderr, "... (%zu Bytes)", size);
+      WriteSafeText(stderr, value.Text(), size < kConsoleBytes ? size : kConsoleBytes, true);
+      if (size > kConsoleBytes) fprintf(stderr, "... (%llu Bytes)", static_cast<unsigned long long>(size));
       open = ", ";
       break;
     }

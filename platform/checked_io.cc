@@ -20,6 +20,7 @@
 namespace platform {
 
 namespace {
+
 // Why the last write failed, for the report of the close that follows it.
 // Both are set by the writing thread too.
 std::atomic<int> gWriteError{0};
@@ -42,6 +43,13 @@ void* PageBlock(void* room) {
 
 }  // namespace
 
+void ClearSystemError() {
+  errno = 0;
+#ifdef _WIN32
+  SetLastError(0);
+#endif
+}
+
 bool PathExists(const char* path) {
   bool isDirectory;
   return StatPath(path, &isDirectory) == 0;
@@ -49,7 +57,7 @@ bool PathExists(const char* path) {
 
 size_t Write(const void* bytes, size_t count, FILE* stream) {
   if (count == 0) return 0;
-  errno = 0;
+  ClearSystemError();
   size_t written = FaultHit(kFaultWrite) ? 0 : fwrite(bytes, 1, count, stream);
   if (written != count) gWriteError = errno != 0 ? RuntimeErrno() : EIO;
   return written;
@@ -94,8 +102,13 @@ long WriteOnce(const IoPiece* pieces, int count, FILE* stream) {
     }
   }
   unsigned chunk = static_cast<unsigned>(size < (1u << 30) ? size : 1u << 30);
-  SetLastError(0);  // what RuntimeErrno asks comes from this write
-  long written = _write(_fileno(stream), bytes, chunk);
+  // Straight to the file: where part of a block fits on the disk, the C
+  // runtime's _write (Wine's at least) fails with EINVAL and no Win32 error;
+  // WriteFile writes that part, and the next call tells the disk is full.
+  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD done = 0;
+  SetLastError(0);
+  long written = WriteFile(file, bytes, chunk, &done, nullptr) || done > 0 ? static_cast<long>(done) : -1;
   if (written < 0) errno = RuntimeErrno();
   if (gathering) gGatheredBusy = false;
   return written;
@@ -162,11 +175,20 @@ int Close(FILE* stream) {
   // A write that failed earlier in the stdio buffer fails the close too.
   bool failedBefore = ferror(stream) != 0 || stream == gFailedDirect;
   if (stream == gFailedDirect) gFailedDirect = nullptr;
+  // The last bytes leave at the flush; its failure is the close's (Wine's
+  // fclose returns 0 after its own flush failed), and it comes before the
+  // locks go.
+  ClearSystemError();
+  int flushError = fflush(stream) == 0 ? 0 : RuntimeErrno() != 0 ? RuntimeErrno() : EIO;
   ReleaseHeld(stream);
-  if (fclose(stream) != 0) return EOF;
+  ClearSystemError();
+  if (fclose(stream) != 0) {
+    errno = RuntimeErrno();
+    return EOF;
+  }
   if (FaultHit(kFaultClose)) return EOF;
-  if (failedBefore) {
-    int err = gWriteError;
+  if (flushError != 0 || failedBefore) {
+    int err = flushError != 0 ? flushError : static_cast<int>(gWriteError);
     errno = err != 0 ? err : EIO;
     return EOF;
   }

@@ -196,6 +196,8 @@ const char* ErrorText(int err);
 // the runtime's is vague (a full disk, a file another program holds, a
 // write-protected disk); elsewhere errno as it is.
 int RuntimeErrno();
+// Clears what RuntimeErrno reads, so that it tells of the next calls alone.
+void ClearSystemError();
 
 // Writes a text of the program, whose names are in the system's code page,
 // to `stream`; a Windows console gets it in the console's code page, a

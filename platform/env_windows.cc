@@ -594,8 +594,11 @@ int RuntimeErrno() {
       return err == EACCES ? EROFS : err;
     case ERROR_FILENAME_EXCED_RANGE:
       return err == ENOENT || err == EINVAL ? ENAMETOOLONG : err;
-    default:
+    case ERROR_SUCCESS:
       return err;
+    default:
+      // A Win32 call sets no errno.
+      return err != 0 ? err : ErrnoFromWin32(GetLastError());
   }
 }
 

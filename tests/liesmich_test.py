@@ -29,7 +29,7 @@ def program_texts():
         source = re.sub(r'"\s*\n\s*"', "", source)  # adjacent literals are one
         for m in LITERAL.finditer(source):
             text, before = m.group(1), source[max(0, m.start() - 40):m.start()]
-            printed = (text.endswith("\\n") or re.search(r"(PrintText\(\w+,|fputs\()\s*$", before)
+            printed = (text.endswith("\\n") or re.search(r'(PrintText\(\w+,|fputs\(|"%s\\n",)\s*$', before)
                        or (part.endswith("env_windows.cc") and re.search(r"return\s*$", before)))
             if printed and re.search(r"[A-Za-z]{4}", text) and not UNSEEN.search(text):
                 yield part, text

@@ -509,11 +509,12 @@ class E2E(unittest.TestCase):
             holder = k.other_writer("lock", os.path.join("faces", "Thumbs.db"),
                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
             expect_eq(holder.stdout.readline().strip(), b"held", "helper holds the file")
-            p = k.start(["-xfaces", "in.puf"])
+            begun, p = time.monotonic(), k.start(["-xfaces", "in.puf"])
             if let_go:
                 time.sleep(let_go)
                 holder.communicate(b"", timeout=300)
             expect_eq(k.finish(p), wanted, "held %s" % let_go)
+            expect(time.monotonic() - begun > (let_go or 1.5), "it waited")
             holder.communicate(b"", timeout=300)
 
     def test_buffers_written_by_others(self):
@@ -525,7 +526,8 @@ class E2E(unittest.TestCase):
                  b"EMP: x\r\n" + b"n" * 600 + b": late colon\r\nN: " + b"w" * 508 + b"\r\n" +
                  b"CR: " + b"c" * 505 + b"\r\r\rtail\r\r\n" +
                  b"e" * 510 + b": colon ends the piece\r\nLEN: 0\r\n\r\n" +
-                 b"EMP: y\r\nLEN: 3\r\n" + b"q" * 511 + b"\r\nBET: still a header\r\n\r\nxyz")
+                 b"EMP: y\r\nLEN: 3\r\n" + b"q" * 511 + b"\r\nBET: still a header\r\n\r\nxyz" +
+                 b"EMP: z\r\nLEN: 3\r\n\r" + b"A" * 600 + b"\r\nxyz")
         os.mkdir("faces")
         for seed in range(2):
             data = foreign_buffer(seed, 150) + edges
@@ -588,7 +590,8 @@ class E2E(unittest.TestCase):
                        for i in range(3)), [])
             if len({stamp for stamp, _ in ids}) == 1:
                 break
-        expect_eq(len({stamp for stamp, _ in ids}), 1, "all in one second")
+        if not k.wine:  # Wine may take longer to start three runs
+            expect_eq(len({stamp for stamp, _ in ids}), 1, "all in one second")
         expect_eq(len(set(ids)), 12, "twelve IDs, none twice")
 
     def test_a_pipe_reads_like_the_file(self):
@@ -756,8 +759,8 @@ class E2E(unittest.TestCase):
         k.check(["-k/dev/stdout", "in.puf"], 1, "", BANNER + "WriteRawMsg. ftell failed\n")
         # A face file that cannot be written is removed; 10,000 are the most.
         os.mkdir("faces")
-        k.fails(["-xfaces", "in.puf"], "Datei faces/KIVO0000.BMP konnte nicht geschrieben werden\n",
-                preexec=limit(100))
+        k.fails(["-xfaces", "in.puf"], "Datei faces/KIVO0000.BMP konnte nicht geschrieben werden\n"
+                "File too large (27)\n", preexec=limit(100))
         expect_eq(os.listdir("faces"), [], "no broken face file")
         for i in range(10000):
             write(os.path.join("faces", "KIVO%04d.BMP" % i), b"")
