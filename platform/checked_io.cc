@@ -179,20 +179,16 @@ int Close(FILE* stream) {
   // fclose returns 0 after its own flush failed), and it comes before the
   // locks go.
   ClearSystemError();
-  int flushError = fflush(stream) == 0 ? 0 : RuntimeErrno() != 0 ? RuntimeErrno() : EIO;
+  int err = fflush(stream) == 0 ? 0 : RuntimeErrno() != 0 ? RuntimeErrno() : EIO;
   ReleaseHeld(stream);
   ClearSystemError();
-  if (fclose(stream) != 0) {
-    errno = RuntimeErrno();
-    return EOF;
-  }
+  bool closed = fclose(stream) == 0;
+  if (err == 0 && !closed) err = RuntimeErrno();
   if (FaultHit(kFaultClose)) return EOF;
-  if (flushError != 0 || failedBefore) {
-    int err = flushError != 0 ? flushError : static_cast<int>(gWriteError);
-    errno = err != 0 ? err : EIO;
-    return EOF;
-  }
-  return 0;
+  if (err == 0 && failedBefore) err = gWriteError;
+  if (closed && err == 0 && !failedBefore) return 0;
+  errno = err != 0 ? err : EIO;
+  return EOF;
 }
 
 unsigned WaitPauseMs(int attempt) {

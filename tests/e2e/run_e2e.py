@@ -738,6 +738,22 @@ class E2E(unittest.TestCase):
         with open("/dev/full", "wb") as full:
             k.check(["-kout.puf", "in.puf"], 1, None, Ends("Fehler: %s\nDie Zaehler konnten nicht "
                     "auf die Standardausgabe geschrieben werden\n" % system("ENOSPC")), stdout=full)
+        # A disk that fills part-way through a write: on a small file system,
+        # where this account may mount one.
+        os.mkdir("small")
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", "small"],
+                          capture_output=True).returncode != 0:
+            return
+        try:
+            write(os.path.join("small", "fill"), b"\0" * 40000)
+            os.mkdir(os.path.join("small", "f"))
+            write("big.puf", SAMPLE * 20)
+            k.fails(["-ksmall%so.puf" % k.sep, "big.puf"], "Fehler: %s\nFehler beim Schliessen der "
+                    "Datei small%so.puf\n" % (system("ENOSPC"), k.sep))
+            k.fails(["-xsmall%sf" % k.sep, "big.puf"], "Datei small%sf%sKIVO0000.BMP konnte nicht "
+                    "geschrieben werden\n%s (28)\n" % (k.sep, k.sep, system("ENOSPC")))
+        finally:
+            subprocess.run(["umount", "small"])
 
     def test_full_disks_and_directories_fail_the_run(self):
         self.posix_only()
