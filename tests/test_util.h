@@ -36,7 +36,6 @@ class ScratchDir {
     }
   }
   ~ScratchDir() {
-    if (path_.empty()) return;
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }

@@ -107,15 +107,6 @@ def check(conv, data, delivered):
     return problems, delivered - len(set(found))
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--kivex", required=True)
-    ap.add_argument("--seconds", type=float, default=20)
-    args = ap.parse_args()
-    with tempfile.TemporaryDirectory(prefix="kivex-soak-") as scratch:
-        return soak(os.path.abspath(args.kivex), args.seconds, scratch)
-
-
 def soak(kivex, seconds, scratch):
     paths = {c: os.path.join(scratch, "%d.puf" % i) for i, c in enumerate(CONVENTIONS)}
     for path in paths.values():
@@ -165,4 +156,9 @@ def soak(kivex, seconds, scratch):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--kivex", required=True)
+    ap.add_argument("--seconds", type=float, default=20)
+    args = ap.parse_args()
+    with tempfile.TemporaryDirectory(prefix="kivex-soak-") as scratch:
+        sys.exit(soak(os.path.abspath(args.kivex), args.seconds, scratch))
