@@ -496,7 +496,7 @@ class E2E(unittest.TestCase):
         os.mkdir("faces")
         write(os.path.join("faces", "Thumbs.db"), b"x")
         write("in.puf", SAMPLE)
-        for let_go, wanted in ((1, (0, extraction_stats(5, 3, 1), BANNER + BAD_FACE)),
+        for let_go, wanted in ((1, (0, extraction_stats(5, 3, 1), BANNER + bad_face("in.puf"))),
                                (None, (1, "", BANNER + "fopen(faces\\Thumbs.db) failed\n"))):
             holder = k.other_writer("lock", os.path.join("faces", "Thumbs.db"),
                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
